@@ -1,0 +1,92 @@
+// The diagnostic log: one text file, "log.bin", beside the executable. Every call appends exactly
+// one line "[timestamp|elapsed]message" ended by CR LF, and closes the file again, so a crash loses
+// no line already written. Failures to write are silent: the log never disturbs the caller.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/precise_time.h"
+#include "platform/system_info.h"
+#include "platform/wide_text.h"
+
+namespace zolt {
+
+void WriteLog(WideView message);
+
+// Local time as "%4d-%.2d-%.2d %.2d:%.2d:%.2d:%.3d".
+WideText FormatTimestamp();
+WideText FormatTimestamp(const LocalTime& time);
+
+// "%d".
+WideText IntToText(int32_t value);
+
+// Each byte as "%02X", one space between bytes. A length of 0 or less gives empty text.
+WideText BytesToHex(const uint8_t* data, int32_t length);
+
+// The one-byte file encoding of a message: code units up to U+00FF as that byte, any other as '?',
+// each line feed as CR LF. Stops at the first NUL.
+std::string EncodeLogText(WideView text);
+
+// The log file beside an executable: its path cut after the last separator, then "log.bin"; the
+// name alone when the path has no separator.
+WideText LogPathBeside(WideView executablePath);
+
+// Receives every message the log writes, in order, whether or not the file could be written.
+class LogObserver {
+public:
+    virtual ~LogObserver() = default;
+    virtual void OnLogMessage(WideView message) = 0;
+};
+
+// The process-wide log state. One lock around every write keeps lines from interleaving and
+// keeps every update of the previous counter reading.
+class DiagnosticLog {
+public:
+    DiagnosticLog(PreciseTime& time, SystemInfo& system) : time_(&time), system_(&system) {}
+
+    void Write(WideView message);
+    // Where the next line goes.
+    WideText FilePath();
+
+    // Test seams: another time source, another directory, a fresh first line, an observer.
+    void SetPreciseTime(PreciseTime& time);
+    void SetDirectoryOverride(std::optional<WideText> directory);
+    void ResetElapsed();
+    void SetObserver(LogObserver* observer);
+
+private:
+    WideText FilePathLocked();
+
+    std::mutex mutex_;
+    PreciseTime* time_;
+    SystemInfo* system_;
+    std::optional<WideText> directory_;
+    LogObserver* observer_ = nullptr;
+    int64_t frequency_ = 0;
+    int64_t previous_ = 0;  // zero until the first line
+};
+
+DiagnosticLog& ProcessLog();
+
+// Collects the messages written while it lives; for tests. One at a time.
+class LogCapture final : public LogObserver {
+public:
+    LogCapture();
+    ~LogCapture() override;
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+    void OnLogMessage(WideView message) override;
+    std::vector<std::string> Lines() const;  // UTF-8, for readable assertions
+    void Clear();
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<WideText> messages_;
+};
+
+}  // namespace zolt

@@ -1,0 +1,38 @@
+// What the program asks of the operating system about itself and the computer it runs on.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+
+#include "platform/wide_text.h"
+
+namespace zolt {
+
+class SystemInfo {
+public:
+    virtual ~SystemInfo() = default;
+    // The running executable's full path, as the system reports it.
+    virtual WideText ExecutablePath() = 0;
+    // The computer's name, or nothing when it cannot be read.
+    virtual std::optional<WideText> ComputerName() = 0;
+};
+
+SystemInfo& HostSystemInfo();
+
+// Converts narrow text in the locale's 8-bit encoding to UTF-16. Reads at most `length` bytes and
+// stops at the first zero byte. Bytes the encoding cannot map become U+FFFD.
+WideText NarrowToWide(const char* text, std::size_t length);
+
+// The separator after which the log file's name follows the executable's directory.
+#ifdef _WIN32
+inline constexpr char16_t PathSeparator = u'\\';
+#else
+inline constexpr char16_t PathSeparator = u'/';
+#endif
+
+// Appends bytes to a file, creating it when missing, and closes it again. Other processes may read
+// and write the file meanwhile. Returns false when the file could not be opened or written.
+bool AppendToFile(const WideText& path, const std::string& bytes);
+
+}  // namespace zolt

@@ -1,0 +1,168 @@
+#include "log/log.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <regex>
+#include <thread>
+#include <vector>
+
+#include "tests/support/test_support.h"
+
+namespace zolt {
+namespace {
+
+using testing::ScopedTestLog;
+
+// Splits the raw file into lines on CR LF; fails the test if a bare LF appears.
+std::vector<std::string> FileLines(const std::string& bytes) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < bytes.size()) {
+        const auto end = bytes.find("\r\n", start);
+        if (end == std::string::npos) {
+            ADD_FAILURE() << "unterminated line: " << bytes.substr(start);
+            break;
+        }
+        lines.push_back(bytes.substr(start, end - start));
+        start = end + 2;
+    }
+    return lines;
+}
+
+TEST(DiagnosticLog, LinesMatchTheLayoutByteForByte) {
+    ScopedTestLog log;
+    log.time().local = {2024, 3, 7, 9, 5, 2, 47};
+    log.time().frequency = 1'000'000;
+    log.time().counter = 5'000'000;
+    WriteLog(u"ZOLT Update 1.0.6 start");
+    log.time().counter += 7'464'830;
+    log.time().local = {2024, 3, 7, 9, 5, 9, 512};
+    WriteLog(u"---------------------------  reset 1A");
+
+    EXPECT_EQ(log.Contents(),
+              "[2024-03-07 09:05:02:047|    -   ]ZOLT Update 1.0.6 start\r\n"
+              "[2024-03-07 09:05:09:512|7.464830]---------------------------  reset 1A\r\n");
+}
+
+TEST(DiagnosticLog, ElapsedColumnForms) {
+    struct Case {
+        int64_t gapTicks;  // at 1,000,000 ticks a second
+        const char* column;
+    };
+    const Case cases[] = {
+        {2'500'000, "2.500000"},
+        {10'000'000, "10.000000"},  // exactly ten seconds still shows a number
+        {10'000'001, "   --   "},
+        {12'000'000, "   --   "},
+        {0, "0.000000"},
+    };
+    for (const auto& c : cases) {
+        ScopedTestLog log;
+        log.time().counter = 1'000;
+        WriteLog(u"first");
+        log.time().counter += c.gapTicks;
+        WriteLog(u"second");
+        const auto lines = FileLines(log.Contents());
+        ASSERT_EQ(lines.size(), 2u);
+        EXPECT_EQ(lines[0].substr(24, 10), "|    -   ]");
+        EXPECT_EQ(lines[1].substr(24), std::string("|") + c.column + "]second")
+            << "gap " << c.gapTicks;
+    }
+}
+
+TEST(DiagnosticLog, EncodesOneBytePerCodeUnit) {
+    ScopedTestLog log;
+    WriteLog(u"caf\u00e9 \u4e2d x");
+    WriteLog(u"two\nlines");
+    WriteLog(WideView(u"cut\0hidden", 10));
+    const std::string bytes = log.Contents();
+    EXPECT_NE(bytes.find("]caf\xE9 ? x\r\n"), std::string::npos);
+    EXPECT_NE(bytes.find("]two\r\nlines\r\n"), std::string::npos);
+    EXPECT_NE(bytes.find("]cut\r\n"), std::string::npos);
+    EXPECT_EQ(bytes.find("hidden"), std::string::npos);
+}
+
+TEST(DiagnosticLog, AppendsToAnExistingFile) {
+    ScopedTestLog log;
+    {
+        FILE* f = std::fopen(log.file().c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        std::fputs("earlier run\r\n", f);
+        std::fclose(f);
+    }
+    WriteLog(u"new line");
+    const std::string bytes = log.Contents();
+    EXPECT_EQ(bytes.rfind("earlier run\r\n[", 0), 0u);
+    EXPECT_NE(bytes.find("]new line\r\n"), std::string::npos);
+}
+
+TEST(DiagnosticLog, UnwritableDirectoryLosesTheLineButKeepsMeasuring) {
+    ScopedTestLog log;
+    log.time().counter = 1'000;
+    ProcessLog().SetDirectoryOverride(FromUtf8((log.file().parent_path() / "missing").string()));
+    LogCapture capture;
+    WriteLog(u"lost");  // no file, no error
+    EXPECT_EQ(capture.Lines(), std::vector<std::string>{"lost"});
+
+    ProcessLog().SetDirectoryOverride(FromUtf8(log.file().parent_path().string()));
+    log.time().counter += 1'500'000;
+    WriteLog(u"kept");
+    const auto lines = FileLines(log.Contents());
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].substr(24), "|1.500000]kept");  // measured from the lost line
+}
+
+TEST(DiagnosticLog, ConcurrentWritersGiveWholeLines) {
+    ScopedTestLog log;
+    constexpr int Threads = 8;
+    constexpr int PerThread = 200;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < Threads; ++t) {
+        threads.emplace_back([t] {
+            const WideText message = u"thread " + IntToText(t) + u" " + WideText(300, u'x');
+            for (int i = 0; i < PerThread; ++i) {
+                WriteLog(message);
+            }
+        });
+    }
+    for (auto& th : threads) {
+        th.join();
+    }
+    const auto lines = FileLines(log.Contents());
+    ASSERT_EQ(lines.size(), static_cast<std::size_t>(Threads * PerThread));
+    const std::regex shape(R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d:\d{3}\|.{8}\]thread \d x{300})");
+    int first = 0;
+    for (const auto& line : lines) {
+        EXPECT_TRUE(std::regex_match(line, shape)) << line;
+        first += line.find("|    -   ]") != std::string::npos;
+    }
+    EXPECT_EQ(first, 1);
+}
+
+TEST(LogText, BytesToHexAndIntToText) {
+    const uint8_t bytes[] = {0x0A, 0x04, 0x00, 0xFF, 0xbe};
+    EXPECT_EQ(BytesToHex(bytes, 2), u"0A 04");
+    EXPECT_EQ(BytesToHex(bytes + 2, 1), u"00");
+    EXPECT_EQ(BytesToHex(bytes, 5), u"0A 04 00 FF BE");
+    EXPECT_EQ(BytesToHex(bytes, 0), u"");
+    EXPECT_EQ(BytesToHex(bytes, -3), u"");
+
+    const std::pair<int32_t, const char16_t*> ints[] = {
+        {-5, u"-5"}, {0, u"0"}, {10752, u"10752"}, {INT32_MIN, u"-2147483648"}};
+    for (const auto& [value, text] : ints) {
+        EXPECT_EQ(IntToText(value), text);
+    }
+}
+
+TEST(LogText, TimestampAndPath) {
+    EXPECT_EQ(FormatTimestamp(LocalTime{2024, 3, 7, 9, 5, 2, 47}), u"2024-03-07 09:05:02:047");
+    EXPECT_EQ(FormatTimestamp().size(), 23u);
+    const char16_t sep = PathSeparator;
+    const WideText exe = WideText(u"") + sep + u"opt" + sep + u"zolt" + sep + u"zolt-update";
+    EXPECT_EQ(LogPathBeside(exe), WideText(u"") + sep + u"opt" + sep + u"zolt" + sep + u"log.bin");
+    EXPECT_EQ(LogPathBeside(u"zolt-update"), u"log.bin");
+}
+
+}  // namespace
+}  // namespace zolt
