@@ -1,8 +1,8 @@
 #include "log/log.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
+#include <fstream>
 #include <regex>
 #include <thread>
 #include <vector>
@@ -86,10 +86,9 @@ TEST(DiagnosticLog, EncodesOneBytePerCodeUnit) {
 TEST(DiagnosticLog, AppendsToAnExistingFile) {
     ScopedTestLog log;
     {
-        FILE* f = std::fopen(log.file().c_str(), "wb");
-        ASSERT_NE(f, nullptr);
-        std::fputs("earlier run\r\n", f);
-        std::fclose(f);
+        std::ofstream f(log.file(), std::ios::binary);
+        ASSERT_TRUE(f);
+        f << "earlier run\r\n";
     }
     WriteLog(u"new line");
     const std::string bytes = log.Contents();
@@ -100,12 +99,12 @@ TEST(DiagnosticLog, AppendsToAnExistingFile) {
 TEST(DiagnosticLog, UnwritableDirectoryLosesTheLineButKeepsMeasuring) {
     ScopedTestLog log;
     log.time().counter = 1'000;
-    ProcessLog().SetDirectoryOverride(FromUtf8((log.file().parent_path() / "missing").string()));
+    ProcessLog().SetDirectoryOverride((log.file().parent_path() / "missing").u16string());
     LogCapture capture;
     WriteLog(u"lost");  // no file, no error
     EXPECT_EQ(capture.Lines(), std::vector<std::string>{"lost"});
 
-    ProcessLog().SetDirectoryOverride(FromUtf8(log.file().parent_path().string()));
+    ProcessLog().SetDirectoryOverride(log.file().parent_path().u16string());
     log.time().counter += 1'500'000;
     WriteLog(u"kept");
     const auto lines = FileLines(log.Contents());

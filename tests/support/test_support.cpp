@@ -26,7 +26,7 @@ TempDir::~TempDir() {
 ScopedTestLog::ScopedTestLog() {
     auto& log = ProcessLog();
     log.SetPreciseTime(time_);
-    log.SetDirectoryOverride(FromUtf8(dir_.path().string()));
+    log.SetDirectoryOverride(dir_.path().u16string());
     log.ResetElapsed();
 }
 
