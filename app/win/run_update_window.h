@@ -1,0 +1,31 @@
+// The Windows front end's entry: the application object with the update window.
+#pragma once
+
+#include <string>
+
+#include "app/win/update_dialog.h"
+
+namespace zolt {
+
+struct WindowOptions {
+    // "", "update" or "device-info". With a button named, it is pressed once the window is up;
+    // when that procedure has returned, the window's state is written to standard output (and
+    // the screenshot taken), and the window closes.
+    std::string autoPress;
+    // With autoPress: a PNG of the window as it stands when the procedure has returned.
+    std::string screenshotPath;  // UTF-8
+};
+
+// Runs the application and ends the process when the window closes (ExitProcess), so that a
+// procedure still running neither keeps the program alive nor sees it tear down. Exit code 0;
+// 1 when the window could not be created, the option is unknown or the screenshot failed.
+int RunUpdateWindow(Procedure update, Procedure deviceInfo, const WindowOptions& options);
+
+// A picture of the window, frame included, taken from the screen.
+bool SaveWindowScreenshot(HWND window, const std::string& pathUtf8);
+
+// "title: ...", "status: ...", "info: ...", "progress: N", "actions: enabled|disabled", one line
+// each, UTF-8, for the self-checks.
+std::string DescribeWindowState(const WindowState& state);
+
+}  // namespace zolt
