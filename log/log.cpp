@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "platform/log_location.h"
+
 namespace zolt {
 
 namespace {
@@ -80,7 +82,15 @@ WideText DiagnosticLog::FilePathLocked() {
         }
         return dir + u"log.bin";
     }
-    return LogPathBeside(system_->ExecutablePath());
+    // Beside the executable when that place takes it; an installed program's directory does not,
+    // and then the user's own state directory keeps the one record of what went wrong.
+    WideText beside = LogPathBeside(system_->ExecutablePath());
+    if (!CanAppendTo(beside)) {
+        if (auto dir = UserLogDirectory()) {
+            return *dir + u"log.bin";
+        }
+    }
+    return beside;
 }
 
 WideText DiagnosticLog::FilePath() {
@@ -129,6 +139,11 @@ void DiagnosticLog::Write(WideView message) {
 void DiagnosticLog::SetPreciseTime(PreciseTime& time) {
     std::lock_guard lock(mutex_);
     time_ = &time;
+}
+
+void DiagnosticLog::SetSystemInfo(SystemInfo& system) {
+    std::lock_guard lock(mutex_);
+    system_ = &system;
 }
 
 void DiagnosticLog::SetDirectoryOverride(std::optional<WideText> directory) {

@@ -1,4 +1,5 @@
-// The diagnostic log: one text file, "log.bin", beside the executable. Every call appends exactly
+// The diagnostic log: one text file, "log.bin", beside the executable (or, when that directory
+// cannot take it, in the user's state directory). Every call appends exactly
 // one line "[timestamp|elapsed]message" ended by CR LF, and closes the file again, so a crash loses
 // no line already written. Failures to write are silent: the log never disturbs the caller.
 #pragma once
@@ -54,6 +55,7 @@ public:
 
     // Test seams: another time source, another directory, a fresh first line, an observer.
     void SetPreciseTime(PreciseTime& time);
+    void SetSystemInfo(SystemInfo& system);
     void SetDirectoryOverride(std::optional<WideText> directory);
     void ResetElapsed();
     void SetObserver(LogObserver* observer);

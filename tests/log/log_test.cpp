@@ -165,3 +165,46 @@ TEST(LogText, TimestampAndPath) {
 
 }  // namespace
 }  // namespace zolt
+
+namespace zolt {
+namespace {
+
+class FixedSystem final : public SystemInfo {
+public:
+    explicit FixedSystem(WideText exe) : exe_(std::move(exe)) {}
+    WideText ExecutablePath() override { return exe_; }
+    std::optional<WideText> ComputerName() override { return u"PC1"; }
+
+private:
+    WideText exe_;
+};
+
+TEST(DiagnosticLog, GoesBesideTheExecutableOrToTheUserStateDirectory) {
+    testing::TempDir dir;
+    const std::string state = (dir.path() / "state").string();
+    const char* old = std::getenv("XDG_STATE_HOME");
+    const std::string saved = old ? old : "";
+    ::setenv("XDG_STATE_HOME", state.c_str(), 1);
+
+    auto& log = ProcessLog();
+    FixedSystem portable(FromUtf8((dir.path() / "zolt-update").string()));
+    log.SetSystemInfo(portable);
+    EXPECT_EQ(ToUtf8(log.FilePath()), (dir.path() / "log.bin").string());
+
+    FixedSystem installed(FromUtf8((dir.path() / "no-such-dir" / "zolt-update").string()));
+    log.SetSystemInfo(installed);
+    EXPECT_EQ(ToUtf8(log.FilePath()), state + "/zolt-update/log.bin");
+    WriteLog(u"kept in the state directory");
+    EXPECT_NE(testing::ReadFile(state + "/zolt-update/log.bin").find("]kept in the state directory\r\n"),
+              std::string::npos);
+
+    log.SetSystemInfo(HostSystemInfo());
+    if (old) {
+        ::setenv("XDG_STATE_HOME", saved.c_str(), 1);
+    } else {
+        ::unsetenv("XDG_STATE_HOME");
+    }
+}
+
+}  // namespace
+}  // namespace zolt

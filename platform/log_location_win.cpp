@@ -1,0 +1,10 @@
+#include "platform/log_location.h"
+
+namespace zolt {
+
+// On Windows the log always stays beside the executable, as it always has.
+bool CanAppendTo(const WideText&) { return true; }
+
+std::optional<WideText> UserLogDirectory() { return std::nullopt; }
+
+}  // namespace zolt
