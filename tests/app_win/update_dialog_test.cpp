@@ -104,6 +104,23 @@ void Click(HWND dialog, int id) {
     ::SendMessageW(::GetDlgItem(dialog, id), BM_CLICK, 0, 0);
 }
 
+// The address space reserved for the calling thread's stack: the allocation that holds a local
+// variable, walked region by region.
+std::size_t StackReservationOfThisThread() {
+    MEMORY_BASIC_INFORMATION info{};
+    volatile int local = 0;
+    if (::VirtualQuery(const_cast<int*>(&local), &info, sizeof info) == 0) {
+        return 0;
+    }
+    const auto* base = static_cast<const char*>(info.AllocationBase);
+    std::size_t size = 0;
+    while (::VirtualQuery(base + size, &info, sizeof info) != 0 &&
+           info.AllocationBase == static_cast<const void*>(base)) {
+        size += info.RegionSize;
+    }
+    return size;
+}
+
 TEST_F(UpdateDialogTest, StartsFromItsTemplateWithTitleIconFocusAndOneLogLine) {
     LogCapture capture;
     struct Seen {
@@ -258,6 +275,24 @@ TEST_F(UpdateDialogTest, WindowOperationsFromAWorkerTakeEffectBeforeTheyReturn) 
     EXPECT_EQ(seen.progressAfter0, 0);
     EXPECT_TRUE(seen.updateAfterEnable);
     EXPECT_TRUE(seen.deviceInfoAfterEnable);
+}
+
+TEST_F(UpdateDialogTest, ProceduresRunOnThreadsWithTheProgramsLargeStack) {
+    std::atomic<std::size_t> reserved{0};
+    ProbedDialog dialog(
+        [&](UpdateWindow&) -> uint32_t {
+            reserved = StackReservationOfThisThread();
+            return 0;
+        },
+        {},
+        [&](ProbedDialog& d) {
+            d.SetProcedureFinishedHandler([&d] { d.EndDialog(IDOK); });
+            Click(d.Handle(), IDC_UPDATE);
+        });
+    ASSERT_EQ(dialog.DoModal(), IDOK);
+    // The linker's default for every thread, rounded up to the system's allocation granularity.
+    EXPECT_GE(reserved.load(), 50'000'000u);
+    EXPECT_LT(reserved.load(), 50'000'000u + 2'000'000u);
 }
 
 TEST_F(UpdateDialogTest, APressGreysBothButtonsAtOnceAndStartsTheMatchingProcedure) {
