@@ -144,7 +144,8 @@ uint32_t CCommunicationFT32::ReadFrame(uint8_t* payloadDestination, uint32_t cap
         if (stored >= 2) {
             expected = ReadLe16(assemblyArea_.data());
         }
-        if (expected != 0 && expected == received) {
+        // A frame longer than the assembly area cannot complete.
+        if (expected != 0 && expected == received && received == stored) {
             break;
         }
         if (TicksSince(clock_->TickCount(), lastActivity) >= timeoutMs) {
