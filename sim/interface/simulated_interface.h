@@ -137,7 +137,7 @@ class SimulatedInterface final : public D2xxDriver {
     std::vector<std::vector<uint8_t>> ReceivedBlocks(Part part) const;
     std::vector<uint8_t> BlockResults(Part part) const;
     bool HandleOpen() const;  // any handle still open
-    bool Attached() const;
+    bool Attached() const;    // as of the last driver call
     Part ActivePart() const;
     SimulatedInterfaceStats Stats() const;
 
