@@ -155,7 +155,7 @@ CZOLTUpdateDlg::CZOLTUpdateDlg(Procedure update, Procedure deviceInfo, QWidget* 
 
     info_ = new QPlainTextEdit(this);
     info_->setReadOnly(true);
-    info_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    info_->setTextInteractionFlags(Qt::TextSelectableByMouse);  // no caret; keys still scroll
     info_->setLineWrapMode(QPlainTextEdit::NoWrap);
     info_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     info_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
