@@ -64,10 +64,9 @@ bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limi
 
 // Reads something off the window on its own thread, from a worker.
 template <typename T>
-T ReadOnWindowThread(QObject* window, std::function<T()> read) {
+T ReadOnWindowThread(WindowCalls& calls, std::function<T()> read) {
     T value{};
-    QMetaObject::invokeMethod(
-        window, [&] { value = read(); }, Qt::BlockingQueuedConnection);
+    calls.Call([&] { value = read(); });
     return value;
 }
 
@@ -317,6 +316,7 @@ TEST_F(WindowTest, EveryOperationFromAWorkerHasTakenEffectWhenItReturns) {
     std::vector<std::string> failures;
     std::atomic<bool> done{false};
     CZOLTUpdateDlg* dialogPtr = nullptr;
+    std::shared_ptr<WindowCalls> reads;  // the test's own way onto the window's thread
 
     const Procedure checks = [&](UpdateWindow& window) {
         const auto fail = [&](const std::string& what) {
@@ -324,15 +324,15 @@ TEST_F(WindowTest, EveryOperationFromAWorkerHasTakenEffectWhenItReturns) {
             failures.push_back(what);
         };
         const auto status = [&] {
-            return ReadOnWindowThread<QString>(dialogPtr,
+            return ReadOnWindowThread<QString>(*reads,
                                                [&] { return dialogPtr->StatusLine()->text(); });
         };
         const auto bar = [&] {
-            return ReadOnWindowThread<int>(dialogPtr,
+            return ReadOnWindowThread<int>(*reads,
                                            [&] { return dialogPtr->ProgressBar()->value(); });
         };
         const auto enabled = [&] {
-            return ReadOnWindowThread<int>(dialogPtr, [&] {
+            return ReadOnWindowThread<int>(*reads, [&] {
                 return (dialogPtr->UpdateButton()->isEnabled() ? 1 : 0) +
                        (dialogPtr->DeviceInfoButton()->isEnabled() ? 2 : 0);
             });
@@ -348,7 +348,7 @@ TEST_F(WindowTest, EveryOperationFromAWorkerHasTakenEffectWhenItReturns) {
                 fail("SetStatusText");
         }
         window.SetInfoText(u"box");
-        if (ReadOnWindowThread<QString>(dialogPtr, [&] {
+        if (ReadOnWindowThread<QString>(*reads, [&] {
                 return dialogPtr->InfoBox()->toPlainText();
             }) != QStringLiteral("box")) {
             fail("SetInfoText");
@@ -374,6 +374,7 @@ TEST_F(WindowTest, EveryOperationFromAWorkerHasTakenEffectWhenItReturns) {
 
     CZOLTUpdateDlg dialog(checks, DoNothing);
     dialogPtr = &dialog;
+    reads = WindowCalls::Create(dialog);
     dialog.show();
     dialog.UpdateButton()->click();
     ASSERT_TRUE(PumpUntil([&] { return done.load(); }));
