@@ -32,7 +32,10 @@ class RecordList {
   private:
     int32_t slots_;
     int32_t capacity_;
-    std::unique_ptr<uint8_t[]> storage_;
+    struct Release {
+        void operator()(uint8_t* p) const;
+    };
+    std::unique_ptr<uint8_t, Release> storage_;
 };
 
 }  // namespace zolt

@@ -275,6 +275,17 @@ void ReferenceServer::Serve() {
                             }),
                             done});
         ReapWorkers(false);
+        if (options_.maxTransactions >= 0 && transaction >= options_.maxTransactions) {
+            // Later connects are refused.
+            Report("stopped listening after " + std::to_string(transaction) + " transactions");
+            ::close(listener_);
+            listener_ = -1;
+            break;
+        }
+    }
+    while (!stop_) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(PollMs));
+        ReapWorkers(false);
     }
     ReapWorkers(true);
 }
@@ -383,8 +394,11 @@ std::vector<uint8_t> ReferenceServer::ReplyFor(const ParsedRequest& request) con
     const uint32_t count = GetLe32(reply.data() + 4);
     if (options_.brokenLengthTable && count > 0 &&
         8 + 4 * static_cast<uint64_t>(count) <= reply.size()) {
-        const std::size_t at = 8 + 4 * (static_cast<std::size_t>(count) - 1);
-        PutLe32(reply, at, GetLe32(reply.data() + at) + 1000);
+        // The table stays, the last record's bytes go: the lengths claim more than there is.
+        const std::size_t tableEnd = 8 + 4 * static_cast<std::size_t>(count);
+        const std::size_t last = GetLe32(reply.data() + tableEnd - 4);
+        reply.resize(reply.size() - std::min(last, reply.size() - tableEnd));
+        PutLe32(reply, 0, static_cast<uint32_t>(reply.size()));
     }
     if (options_.countAbove40000) {
         PutLe32(reply, 4, 40'001);

@@ -79,12 +79,13 @@ struct ReferenceServerOptions {
     bool closeWithoutAnswer = false;  // read the request, close
     int32_t totalLengthDelta = 0;     // added to the total length field
     int64_t truncateTo = -1;          // >= 0: only the first this many bytes, then a normal close
-    bool brokenLengthTable = false;   // the last length claims 1,000 bytes more than follow
+    bool brokenLengthTable = false;   // the last record's bytes are left out, its length is not
     bool countAbove40000 = false;     // the record count field says 40,001
     bool lengthAbove1100 = false;     // a record of 1,101 bytes is added
     int64_t padTo = -1;               // zero bytes after the records up to this size (counted
                                       // in the total length); 20,000,001 plays an oversize reply
     bool ignoreResumeOffset = false;  // answer a repeat from the start
+    int maxTransactions = -1;         // >= 0: stop listening after this many connections
     int chunks = 1;                   // send the reply in this many pieces ...
     uint32_t chunkPauseMs = 40;       // ... with this pause between them
 

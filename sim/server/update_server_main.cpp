@@ -46,7 +46,7 @@ Faults:
   --close-without-answer read the request and close the connection
   --wrong-total-length D add D to the reply's total length field (e.g. 1 or -1)
   --too-short N          send only the first N bytes of the reply, then close normally
-  --broken-length-table  the last record length claims 1,000 bytes more than follow
+  --broken-length-table  leave out the last record's bytes but not its length
   --count-above-40000    the reply's record count field says 40,001
   --length-above-1100    add a record of 1,101 bytes
   --pad-to N             pad the reply with zero bytes after its records to N bytes
