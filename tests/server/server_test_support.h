@@ -14,8 +14,8 @@
 
 namespace zolt::testing {
 
-// Loopback with a short receive time-out.
-inline ServerEndpoint Loopback(uint16_t port, uint32_t receiveTimeoutMs = 300) {
+// Loopback; the receive time-out is shortened where a test plays a silence.
+inline ServerEndpoint Loopback(uint16_t port, uint32_t receiveTimeoutMs = 5000) {
     return ServerEndpoint{"127.0.0.1", port, receiveTimeoutMs};
 }
 
