@@ -1,0 +1,102 @@
+// zolt-update-cli: the update procedures on a console.
+#include <unistd.h>
+
+#include <clocale>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "cli/console_window.h"
+#include "cli/runtime.h"
+#include "log/log.h"
+
+namespace {
+
+// Exit codes.
+constexpr int ExitSuccess = 0;
+constexpr int ExitFailed = 1;
+constexpr int ExitDeviceNotFound = 2;
+constexpr int ExitUsage = 64;
+
+void PrintHelp(std::FILE* out) {
+    std::fprintf(out,
+                 "Usage: zolt-update-cli [OPTIONS] COMMAND\n"
+                 "\n"
+                 "Identifies the connected interface and updates its firmware.\n"
+                 "\n"
+                 "Commands:\n"
+                 "  update                update the firmware of both parts of the interface\n"
+                 "  info                  show what the update server knows of the interface\n"
+                 "\n"
+                 "Options:\n"
+                 "%s"
+                 "  --help                show this text\n"
+                 "  --version             show the program's version\n"
+                 "\n"
+                 "Exit status: 0 success, 1 the update or the information request failed,\n"
+                 "2 device not found, 64 bad usage.\n"
+                 "\n"
+                 "Log: every transfer and server step goes to %s\n",
+                 zolt::RuntimeOptionsHelp, zolt::ToUtf8(zolt::ProcessLog().FilePath()).c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::setlocale(LC_ALL, "");
+    zolt::RuntimeOptions options;
+    std::string command;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            PrintHelp(stdout);
+            return ExitSuccess;
+        }
+        if (arg == "--version") {
+            std::printf("zolt-update-cli %s\n", zolt::ToUtf8(zolt::VersionText).c_str());
+            return ExitSuccess;
+        }
+        if (arg == "--simulate") {
+            options.simulate = true;
+        } else if (arg == "--server" && i + 1 < argc) {
+            options.server = argv[++i];
+        } else if (arg.rfind("--server=", 0) == 0) {
+            options.server = arg.substr(std::strlen("--server="));
+        } else if (!arg.empty() && arg[0] != '-' && command.empty()) {
+            command = arg;
+        } else {
+            std::fprintf(stderr, "zolt-update-cli: unknown argument '%s' (see --help)\n",
+                         arg.c_str());
+            return ExitUsage;
+        }
+    }
+    if (command != "update" && command != "info") {
+        std::fprintf(stderr, "zolt-update-cli: give a command: update or info (see --help)\n");
+        return ExitUsage;
+    }
+
+    std::string error;
+    auto runtime = zolt::Runtime::Create(options, error);
+    if (!runtime) {
+        std::fprintf(stderr, "zolt-update-cli: %s\n", error.c_str());
+        return ExitUsage;
+    }
+
+    zolt::WriteLog(u"ZOLT Update " + zolt::WideText(zolt::VersionText) + u" start");
+    zolt::ConsoleWindow window(stdout, ::isatty(STDOUT_FILENO) != 0);
+    const zolt::ProcedureContext context = runtime->Context();
+
+    if (command == "update") {
+        zolt::UpdateThread(window, context);
+        const zolt::WideText& status = window.LastStatus();
+        if (status == u"Update success") {
+            return ExitSuccess;
+        }
+        return status == u"Device not found" ? ExitDeviceNotFound : ExitFailed;
+    }
+    zolt::DeviceInfoThread(window, context);
+    if (window.LastStatus() == u"Device not found") {
+        return ExitDeviceNotFound;
+    }
+    return window.InfoShown() && window.LastStatus().empty() ? ExitSuccess : ExitFailed;
+}

@@ -1,0 +1,67 @@
+// The nine driver calls the channel uses, declared here in our own terms, and the one narrow
+// interface over them. Three implementations exist: the vendor's shared library loaded at run
+// time, libftdi1 for real hardware without it, and the simulated interface (sim/interface/).
+//
+// Counts and statuses are 32-bit unsigned, the handle an opaque pointer. FT_OK (0) is success;
+// every other status is a failure and is passed on to the channel's callers unchanged.
+//
+// Opening a description that this process already holds open returns the existing handle with
+// FT_OK in every implementation: the reset sequences open, close and reopen on purpose.
+#pragma once
+
+#include <cstdint>
+
+namespace zolt {
+
+using FT_STATUS = uint32_t;
+using FT_HANDLE = void*;
+
+inline constexpr FT_STATUS FT_OK = 0;
+inline constexpr FT_STATUS FT_INVALID_HANDLE = 1;
+inline constexpr FT_STATUS FT_DEVICE_NOT_FOUND = 2;
+inline constexpr FT_STATUS FT_DEVICE_NOT_OPENED = 3;
+inline constexpr FT_STATUS FT_IO_ERROR = 4;
+inline constexpr FT_STATUS FT_INSUFFICIENT_RESOURCES = 5;
+inline constexpr FT_STATUS FT_INVALID_PARAMETER = 6;
+inline constexpr FT_STATUS FT_NOT_SUPPORTED = 17;
+inline constexpr FT_STATUS FT_OTHER_ERROR = 18;
+
+// ListDevices: only the number of devices.
+inline constexpr uint32_t FT_LIST_NUMBER_ONLY = 0x80000000;
+// OpenEx: the argument is the NUL-terminated USB product description.
+inline constexpr uint32_t FT_OPEN_BY_DESCRIPTION = 2;
+
+// SetDataCharacteristics values.
+inline constexpr uint8_t FT_BITS_7 = 7;
+inline constexpr uint8_t FT_BITS_8 = 8;
+inline constexpr uint8_t FT_STOP_BITS_1 = 0;
+inline constexpr uint8_t FT_STOP_BITS_2 = 2;
+inline constexpr uint8_t FT_PARITY_NONE = 0;
+inline constexpr uint8_t FT_PARITY_ODD = 1;
+inline constexpr uint8_t FT_PARITY_EVEN = 2;
+inline constexpr uint8_t FT_PARITY_MARK = 3;
+inline constexpr uint8_t FT_PARITY_SPACE = 4;
+
+class D2xxDriver {
+  public:
+    virtual ~D2xxDriver() = default;
+    virtual FT_STATUS ListDevices(uint32_t* count) = 0;                        // number only
+    virtual FT_STATUS OpenEx(const char* description, FT_HANDLE* handle) = 0;  // by description
+    virtual FT_STATUS SetBaudRate(FT_HANDLE, uint32_t baud) = 0;
+    virtual FT_STATUS SetDataCharacteristics(FT_HANDLE, uint8_t bits, uint8_t stop,
+                                             uint8_t parity) = 0;
+    virtual FT_STATUS SetLatencyTimer(FT_HANDLE, uint8_t ms) = 0;
+    virtual FT_STATUS Write(FT_HANDLE, const void* data, uint32_t size, uint32_t* written) = 0;
+    virtual FT_STATUS GetStatus(FT_HANDLE, uint32_t* rx, uint32_t* tx, uint32_t* event) = 0;
+    // Never waits: returns at most the bytes already queued, their number in `returned`.
+    virtual FT_STATUS Read(FT_HANDLE, void* data, uint32_t size, uint32_t* returned) = 0;
+    virtual FT_STATUS Close(FT_HANDLE) = 0;
+};
+
+// The driver of this process, chosen on first use: the vendor library when "libftd2xx.so" loads
+// through the normal library search and all nine functions bind, libftdi1 otherwise.
+D2xxDriver& ProcessDriver();
+// "vendor D2XX library" or "libftdi1".
+const char* ProcessDriverName();
+
+}  // namespace zolt

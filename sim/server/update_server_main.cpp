@@ -1,0 +1,233 @@
+// zolt-update-server: the reference update server as a program, for the demo mode and test labs.
+#include <signal.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "sim/server/reference_server.h"
+
+namespace {
+
+using zolt::sim::ReferenceServerOptions;
+
+constexpr char Usage[] = R"(Usage: zolt-update-server [options]
+
+The reference update server: answers ZOLT Update's record-list requests over TCP, one request per
+connection. Request code 0x04 gets a device-information text built from the chip identifier and
+info record received; 0x01 the st firmware blocks; 0x02 the j2534 firmware blocks. A repeated
+request gets the reply from its resume offset on. Every request and answer is printed. Stops on
+SIGINT or SIGTERM.
+
+Where it listens:
+  --address A            IPv4 address to listen on (default 127.0.0.1)
+  --port N               TCP port (default 4006; 0 picks a free one)
+
+What it answers:
+  --blocks N             demo firmware: blocks per part (default 24)
+  --block-size N         demo firmware: bytes per block, 6 to 1100 (default 1100)
+  --st FILE              st firmware from FILE: complete device frames stored back to back, each
+                         frame one block (frame length 6 to 1100 bytes, check byte right)
+  --j2534 FILE           j2534 firmware from FILE, the same way
+  --info-no-zero         send the device-information text without a terminating zero byte
+  --reply FILE           send the bytes of FILE as the reply to every request, as they are
+
+Faults:
+  --break-off N          send only N bytes of the reply, then reset the connection ...
+  --break-off-times K    ... in each of the first K transactions (default 1)
+  --break-off-silent     break off by going silent instead (the client's receive times out)
+  --silent               read the request and never answer
+  --close-without-answer read the request and close the connection
+  --wrong-total-length D add D to the reply's total length field (e.g. 1 or -1)
+  --too-short N          send only the first N bytes of the reply, then close normally
+  --broken-length-table  leave out the last record's bytes but not its length
+  --count-above-40000    the reply's record count field says 40,001
+  --length-above-1100    add a record of 1,101 bytes
+  --pad-to N             pad the reply with zero bytes after its records to N bytes
+  --oversize             pad the reply to 20,000,001 bytes, more than a client may take
+  --ignore-resume        answer repeated requests from the start of the reply
+  --chunks N             send the reply in N pieces ...
+  --chunk-pause MS       ... with MS milliseconds between them (default 40)
+
+  --help                 this text
+)";
+
+bool ReadWholeFile(const char* path, std::vector<uint8_t>& bytes) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return false;
+    }
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
+}
+
+bool ParseNumber(const char* text, long long low, long long high, long long& value) {
+    if (text == nullptr || *text == '\0') {
+        return false;
+    }
+    char* end = nullptr;
+    errno = 0;
+    value = std::strtoll(text, &end, 10);
+    return errno == 0 && *end == '\0' && value >= low && value <= high;
+}
+
+int Fail(const std::string& message) {
+    std::fprintf(stderr, "zolt-update-server: %s (see --help)\n", message.c_str());
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ReferenceServerOptions options;
+    std::string address = "127.0.0.1";
+    long long port = 4006;
+    long long blocks = zolt::sim::DefaultDemoBlocks;
+    long long blockSize = zolt::sim::DefaultDemoBlockSize;
+    const char* stFile = nullptr;
+    const char* j2534File = nullptr;
+    const char* replyFile = nullptr;
+    bool breakOffTimesGiven = false;
+
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
+        long long n = 0;
+        const auto number = [&](long long low, long long high) {
+            if (!ParseNumber(next, low, high, n)) {
+                return false;
+            }
+            ++i;
+            return true;
+        };
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(Usage, stdout);
+            return 0;
+        } else if (arg == "--address" && next != nullptr) {
+            address = next;
+            ++i;
+        } else if (arg == "--port" && number(0, 65535)) {
+            port = n;
+        } else if (arg == "--blocks" && number(0, 40000)) {
+            blocks = n;
+        } else if (arg == "--block-size" &&
+                   number(zolt::sim::MinBlockSize, zolt::sim::MaxBlockSize)) {
+            blockSize = n;
+        } else if (arg == "--st" && next != nullptr) {
+            stFile = argv[++i];
+        } else if (arg == "--j2534" && next != nullptr) {
+            j2534File = argv[++i];
+        } else if (arg == "--reply" && next != nullptr) {
+            replyFile = argv[++i];
+        } else if (arg == "--info-no-zero") {
+            options.infoZeroByte = false;
+        } else if (arg == "--break-off" && number(0, 1'000'000'000)) {
+            options.breakOffAfter = n;
+        } else if (arg == "--break-off-times" && number(0, 1'000'000)) {
+            options.breakOffTransactions = static_cast<int>(n);
+            breakOffTimesGiven = true;
+        } else if (arg == "--break-off-silent") {
+            options.breakOffMode = zolt::sim::BreakOff::Silence;
+        } else if (arg == "--silent") {
+            options.silent = true;
+        } else if (arg == "--close-without-answer") {
+            options.closeWithoutAnswer = true;
+        } else if (arg == "--wrong-total-length" && number(-1'000'000, 1'000'000)) {
+            options.totalLengthDelta = static_cast<int32_t>(n);
+        } else if (arg == "--too-short" && number(0, 1'000'000'000)) {
+            options.truncateTo = n;
+        } else if (arg == "--broken-length-table") {
+            options.brokenLengthTable = true;
+        } else if (arg == "--count-above-40000") {
+            options.countAbove40000 = true;
+        } else if (arg == "--length-above-1100") {
+            options.lengthAbove1100 = true;
+        } else if (arg == "--pad-to" && number(0, 100'000'000)) {
+            options.padTo = n;
+        } else if (arg == "--oversize") {
+            options.padTo = 20'000'001;
+        } else if (arg == "--ignore-resume") {
+            options.ignoreResumeOffset = true;
+        } else if (arg == "--chunks" && number(1, 1000)) {
+            options.chunks = static_cast<int>(n);
+        } else if (arg == "--chunk-pause" && number(0, 60'000)) {
+            options.chunkPauseMs = static_cast<uint32_t>(n);
+        } else {
+            return Fail("bad or incomplete option " + arg);
+        }
+    }
+    if (options.breakOffAfter >= 0 && !breakOffTimesGiven) {
+        options.breakOffTransactions = 1;
+    }
+
+    options.stFirmware = zolt::sim::DemoFirmware(
+        zolt::sim::RequestStFirmware, static_cast<int>(blocks), static_cast<int>(blockSize));
+    options.j2534Firmware = zolt::sim::DemoFirmware(
+        zolt::sim::RequestJ2534Firmware, static_cast<int>(blocks), static_cast<int>(blockSize));
+    const auto load = [](const char* path, std::vector<std::vector<uint8_t>>& frames) {
+        std::vector<uint8_t> bytes;
+        if (!ReadWholeFile(path, bytes)) {
+            return std::string("cannot read ") + path;
+        }
+        std::string error;
+        if (!zolt::sim::SplitFrames(bytes, frames, error)) {
+            return std::string(path) + ": " + error;
+        }
+        return std::string();
+    };
+    if (stFile != nullptr) {
+        if (const auto error = load(stFile, options.stFirmware); !error.empty()) {
+            return Fail(error);
+        }
+    }
+    if (j2534File != nullptr) {
+        if (const auto error = load(j2534File, options.j2534Firmware); !error.empty()) {
+            return Fail(error);
+        }
+    }
+    if (replyFile != nullptr) {
+        std::vector<uint8_t> bytes;
+        if (!ReadWholeFile(replyFile, bytes)) {
+            return Fail(std::string("cannot read ") + replyFile);
+        }
+        options.fixedReply = std::move(bytes);
+    }
+
+    static std::mutex printing;
+    options.report = [](const std::string& line) {
+        std::lock_guard lock(printing);
+        std::printf("%s\n", line.c_str());
+        std::fflush(stdout);
+    };
+
+    // The signals are taken by sigwait below, so block them before the serving thread starts.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    const std::size_t stBlocks = options.stFirmware.size();
+    const std::size_t j2534Blocks = options.j2534Firmware.size();
+    zolt::sim::ReferenceServer server(std::move(options));
+    if (!server.Start(address, static_cast<uint16_t>(port))) {
+        std::fprintf(stderr, "zolt-update-server: cannot listen on %s:%lld: %s\n", address.c_str(),
+                     port, std::strerror(errno));
+        return 1;
+    }
+    std::printf("zolt-update-server: listening on %s:%u (st %zu blocks, j2534 %zu blocks)\n",
+                address.c_str(), server.Port(), stBlocks, j2534Blocks);
+    std::fflush(stdout);
+
+    int signal = 0;
+    sigwait(&stopSignals, &signal);
+    std::printf("zolt-update-server: %s, stopping\n", signal == SIGINT ? "SIGINT" : "SIGTERM");
+    server.Stop();
+    return 0;
+}

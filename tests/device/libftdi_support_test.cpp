@@ -1,0 +1,134 @@
+#include "device/libftdi_support.h"
+
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <thread>
+
+#include "device/vendor_driver.h"
+
+namespace zolt {
+namespace {
+
+TEST(LibftdiDescription, MatchesExactlyAndSkipsUnreadableDevices) {
+    using List = std::vector<std::optional<std::string>>;
+    struct Case {
+        const char* name;
+        List descriptions;
+        const char* wanted;
+        std::optional<std::size_t> match;
+    };
+    const Case cases[] = {
+        {"exact", {"FT232R USB UART", "PRYN Interface 171071"}, "PRYN Interface 171071", 1},
+        {"case differs", {"zolt"}, "ZOLT", std::nullopt},
+        {"prefix only", {"ZOLT A"}, "ZOLT", std::nullopt},
+        {"longer wanted", {"PRYN Interface"}, "PRYN Interface 171213", std::nullopt},
+        {"unreadable skipped", {std::nullopt, "ZOLT"}, "ZOLT", 1},
+        {"first of two", {"ZOLT", "ZOLT"}, "ZOLT", 0},
+        {"none", {}, "ZOLT", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(FindDescription(c.descriptions, c.wanted), c.match) << c.name;
+    }
+}
+
+TEST(LibftdiReceiveQueue, ReadsTakeAtMostWhatIsAskedWithoutWaiting) {
+    ReceiveQueue queue;
+    uint8_t out[8] = {};
+    EXPECT_EQ(queue.Take(out, sizeof out), 0u) << "empty: returns at once";
+    const uint8_t first[] = {1, 2, 3, 4, 5};
+    queue.Append(first);
+    EXPECT_EQ(queue.Size(), 5u);
+    EXPECT_EQ(queue.Take(out, 2), 2u);
+    EXPECT_EQ(out[0], 1);
+    EXPECT_EQ(out[1], 2);
+    EXPECT_EQ(queue.Size(), 3u);
+    std::memset(out, 0xAB, sizeof out);
+    EXPECT_EQ(queue.Take(out, sizeof out), 3u);
+    EXPECT_EQ(out[2], 5);
+    EXPECT_EQ(out[3], 0xAB) << "nothing past what was queued";
+
+    queue.Append(first);
+    queue.Fail(FT_IO_ERROR);
+    EXPECT_EQ(queue.Failure(), FT_IO_ERROR);
+    EXPECT_EQ(queue.Size(), 5u) << "bytes drained before the failure stay readable";
+    queue.Clear();
+    EXPECT_EQ(queue.Size(), 0u);
+    EXPECT_EQ(queue.Failure(), FT_OK);
+}
+
+TEST(LibftdiReceiveQueue, KeepsOrderWhileAReaderThreadFillsIt) {
+    ReceiveQueue queue;
+    constexpr int Total = 200000;
+    std::thread reader([&] {
+        uint8_t chunk[61];
+        for (int sent = 0; sent < Total;) {
+            const int n = std::min<int>(static_cast<int>(sizeof chunk), Total - sent);
+            for (int i = 0; i < n; ++i) {
+                chunk[i] = static_cast<uint8_t>(sent + i);
+            }
+            queue.Append(std::span<const uint8_t>(chunk, static_cast<std::size_t>(n)));
+            sent += n;
+        }
+    });
+    int received = 0;
+    bool inOrder = true;
+    uint8_t buffer[500];
+    while (received < Total) {
+        const std::size_t waiting = queue.Size();
+        const std::size_t n = queue.Take(buffer, std::min(waiting, sizeof buffer));
+        for (std::size_t i = 0; i < n; ++i) {
+            inOrder = inOrder && buffer[i] == static_cast<uint8_t>(received + static_cast<int>(i));
+        }
+        received += static_cast<int>(n);
+    }
+    reader.join();
+    EXPECT_TRUE(inOrder);
+    EXPECT_EQ(queue.Size(), 0u);
+}
+
+TEST(LibftdiValues, LatencyAndErrorStatuses) {
+    EXPECT_EQ(LibftdiLatency(0), 1);
+    EXPECT_EQ(LibftdiLatency(1), 1);
+    EXPECT_EQ(LibftdiLatency(127), 127);
+    EXPECT_EQ(LibftdiLatency(255), 255);
+
+    struct Case {
+        int code;
+        FT_STATUS status;
+    };
+    const Case transfers[] = {
+        {0, FT_OK},
+        {12, FT_OK},
+        {UsbErrorNoDevice, FT_IO_ERROR},  // unplugged
+        {UsbErrorIo, FT_IO_ERROR},
+        {UsbErrorPipe, FT_IO_ERROR},
+        {UsbErrorTimeout, FT_IO_ERROR},
+        {UsbErrorAccess, FT_DEVICE_NOT_OPENED},
+        {UsbErrorBusy, FT_DEVICE_NOT_OPENED},
+        {FtdiErrorUnavailable, FT_DEVICE_NOT_OPENED},
+    };
+    for (const auto& c : transfers) {
+        EXPECT_EQ(MapTransferError(c.code), c.status) << c.code;
+    }
+    for (int code : {-3, -4, -5, -8, -11}) {  // configuration, permission, busy, detach
+        EXPECT_EQ(MapOpenError(code), FT_DEVICE_NOT_OPENED) << code;
+    }
+    EXPECT_EQ(MapOpenError(0), FT_OK);
+}
+
+TEST(ProcessDriverChoice, LibftdiWhenTheVendorLibraryIsAbsent) {
+    void* vendor = dlopen(VendorLibraryName, RTLD_NOW | RTLD_LOCAL);
+    if (vendor != nullptr) {
+        dlclose(vendor);
+        GTEST_SKIP() << "the vendor library is installed here";
+    }
+    EXPECT_STREQ(ProcessDriverName(), "libftdi1");
+    uint32_t count = 0;
+    ProcessDriver().ListDevices(&count);  // any answer; it must not crash without hardware
+}
+
+}  // namespace
+}  // namespace zolt

@@ -1,0 +1,117 @@
+// The vendor-library binding, against the stand-in library the tests build. This program runs
+// with LD_LIBRARY_PATH pointing at the stand-in, so the process driver is the vendor library.
+#include "device/vendor_driver.h"
+
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include "device/communication_ft32.h"
+#include "tests/support/test_support.h"
+
+namespace zolt {
+namespace {
+
+// The stand-in's inspection functions.
+class StandIn {
+  public:
+    StandIn() : library_(dlopen(ZOLT_STANDIN_LIBRARY, RTLD_NOW | RTLD_LOCAL)) {
+        if (library_ != nullptr) {
+            Reset();
+        }
+    }
+    ~StandIn() {
+        if (library_ != nullptr) {
+            dlclose(library_);
+        }
+    }
+    StandIn(const StandIn&) = delete;
+    StandIn& operator=(const StandIn&) = delete;
+
+    bool Loaded() const { return library_ != nullptr; }
+    void Reset() { Call<void (*)()>("standin_reset")(); }
+    int OpenExCalls() { return Call<int (*)()>("standin_open_ex_calls")(); }
+    int CloseCalls() { return Call<int (*)()>("standin_close_calls")(); }
+    bool IsOpen() { return Call<int (*)()>("standin_is_open")() != 0; }
+    uint32_t Baud() { return Call<uint32_t (*)()>("standin_baud")(); }
+    uint32_t OpenFlags() { return Call<uint32_t (*)()>("standin_open_flags")(); }
+    uint32_t ListFlags() { return Call<uint32_t (*)()>("standin_list_flags")(); }
+    std::vector<uint8_t> Format() {
+        std::vector<uint8_t> out(3);
+        Call<void (*)(uint8_t*)>("standin_format")(out.data());
+        return out;
+    }
+    std::vector<uint8_t> Latency() {
+        std::vector<uint8_t> out(16);
+        const int n = Call<int (*)(uint8_t*, int)>("standin_latency")(out.data(), 16);
+        out.resize(static_cast<std::size_t>(std::min(n, 16)));
+        return out;
+    }
+
+  private:
+    template <typename Fn>
+    Fn Call(const char* name) {
+        return reinterpret_cast<Fn>(dlsym(library_, name));
+    }
+    void* library_;
+};
+
+TEST(VendorDriver, IsNotUsedUnlessAllNineFunctionsBind) {
+    EXPECT_EQ(LoadVendorDriver("/nonexistent/libftd2xx.so"), nullptr);
+    EXPECT_EQ(LoadVendorDriver(ZOLT_STANDIN_PARTIAL_LIBRARY), nullptr) << "FT_Close is missing";
+    EXPECT_NE(LoadVendorDriver(ZOLT_STANDIN_LIBRARY), nullptr);
+}
+
+TEST(VendorDriver, ChannelRunsOnTheBoundLibrary) {
+    StandIn standIn;
+    ASSERT_TRUE(standIn.Loaded());
+    auto driver = LoadVendorDriver(ZOLT_STANDIN_LIBRARY);
+    ASSERT_NE(driver, nullptr);
+    testing::ScopedTestLog log;
+    LogCapture capture;
+    VirtualClock clock;
+    CCommunicationFT32 channel(*driver, clock);
+
+    ASSERT_EQ(channel.Open(), 0u);
+    EXPECT_EQ(standIn.ListFlags(), FT_LIST_NUMBER_ONLY);
+    EXPECT_EQ(standIn.OpenFlags(), FT_OPEN_BY_DESCRIPTION);
+    EXPECT_EQ(standIn.OpenExCalls(), 3) << "the third description is the stand-in's";
+    EXPECT_EQ(standIn.Baud(), 115200u);
+    EXPECT_EQ(standIn.Format(), (std::vector<uint8_t>{8, 0, 0}));
+
+    // Bytes go out through FT_Write and come back through FT_GetStatus and FT_Read.
+    const uint8_t bytes[] = {0x10, 0x20, 0x30};
+    ASSERT_EQ(channel.Write(bytes, sizeof bytes), 0u);
+    uint8_t area[ReceiveAreaSize];
+    uint32_t count = 0;
+    ASSERT_EQ(channel.ReadOnce(area, count), 0u);
+    EXPECT_EQ(count, 3u);
+    EXPECT_EQ(area[2], 0x30);
+
+    // A reset sequence reopens the device it holds: no refused second open, no leaked handle.
+    // The echoed reset frame is a complete 3-byte reply.
+    const int opensBefore = standIn.OpenExCalls();
+    EXPECT_EQ(channel.Reset1A(), 0u);
+    EXPECT_EQ(standIn.Latency(), (std::vector<uint8_t>{255, 0, 127}));
+    EXPECT_EQ(standIn.CloseCalls(), 1);
+    // Three calls for the fresh open; the reopen of the held device found it without the library.
+    EXPECT_EQ(standIn.OpenExCalls() - opensBefore, 2 + 3);
+    EXPECT_TRUE(channel.IsOpen());
+    EXPECT_TRUE(standIn.IsOpen());
+
+    channel.Close();
+    EXPECT_FALSE(standIn.IsOpen());
+    EXPECT_EQ(channel.Open(), 0u) << "closed for real: opens again";
+    channel.Close();
+}
+
+TEST(VendorDriver, ProcessDriverFindsTheLibraryThroughTheSearchPath) {
+    StandIn standIn;
+    ASSERT_TRUE(standIn.Loaded());
+    EXPECT_STREQ(ProcessDriverName(), "vendor D2XX library");
+    uint32_t count = 0;
+    EXPECT_EQ(ProcessDriver().ListDevices(&count), FT_OK);
+    EXPECT_EQ(count, 1u);
+}
+
+}  // namespace
+}  // namespace zolt

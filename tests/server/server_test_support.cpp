@@ -1,0 +1,103 @@
+#include "tests/server/server_test_support.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace zolt::testing {
+
+uint16_t UnusedPort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof at;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &size);
+    ::close(fd);
+    return ntohs(at.sin_port);
+}
+
+int32_t TestSockets::Startup() {
+    ++startups;
+    return real_.Startup();
+}
+
+void TestSockets::Cleanup() {
+    ++cleanups;
+    real_.Cleanup();
+}
+
+SocketHandle TestSockets::OpenTcpSocket() {
+    const SocketHandle s = real_.OpenTcpSocket();
+    if (s != InvalidSocket) {
+        ++opened;
+    }
+    return s;
+}
+
+bool TestSockets::ResolveHost(const std::string& name, HostEntry& entry) {
+    ++resolves;
+    ownError_.reset();
+    if (resolveError != 0) {
+        ownError_ = resolveError;
+        return false;
+    }
+    if (resolved) {
+        entry = *resolved;
+        return true;
+    }
+    return real_.ResolveHost(name, entry);
+}
+
+int32_t TestSockets::Connect(SocketHandle socket, Ipv4Address address, uint16_t port) {
+    ++connects;
+    ownError_.reset();
+    return real_.Connect(socket, address, port);
+}
+
+int32_t TestSockets::Send(SocketHandle socket, const uint8_t* data, int32_t length) {
+    ownError_.reset();
+    const int32_t asked = sendLimit > 0 && length > sendLimit ? sendLimit : length;
+    sendSizes.push_back(asked);
+    return real_.Send(socket, data, asked);
+}
+
+int32_t TestSockets::ShutdownSend(SocketHandle socket) {
+    ownError_.reset();
+    return real_.ShutdownSend(socket);
+}
+
+int32_t TestSockets::SetReceiveTimeout(SocketHandle socket, uint32_t milliseconds) {
+    ownError_.reset();
+    return real_.SetReceiveTimeout(socket, milliseconds);
+}
+
+int32_t TestSockets::Receive(SocketHandle socket, uint8_t* buffer, int32_t capacity) {
+    ownError_.reset();
+    return real_.Receive(socket, buffer, capacity);
+}
+
+int32_t TestSockets::Close(SocketHandle socket) {
+    ++closed;
+    ownError_.reset();
+    return real_.Close(socket);
+}
+
+int32_t TestSockets::LastError() {
+    return ownError_ ? *ownError_ : real_.LastError();
+}
+
+std::vector<std::string> LinesStartingWith(const std::vector<std::string>& lines,
+                                           const std::string& prefix) {
+    std::vector<std::string> out;
+    for (const auto& line : lines) {
+        if (line.rfind(prefix, 0) == 0) {
+            out.push_back(line);
+        }
+    }
+    return out;
+}
+
+}  // namespace zolt::testing
