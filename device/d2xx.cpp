@@ -21,7 +21,11 @@ ChosenDriver& Chosen() {
             c.name = "vendor D2XX library";
         } else {
             c.driver = MakeLibftdiDriver();
+#ifdef _WIN32
+            c.name = "none (FTD2XX.dll not found)";  // no device is ever found
+#else
             c.name = "libftdi1";
+#endif
         }
         return c;
     }();

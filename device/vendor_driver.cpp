@@ -1,46 +1,12 @@
 #include "device/vendor_driver.h"
 
-#include <dlfcn.h>
-
 #include <mutex>
 
 #include "device/open_registry.h"
+#include "device/vendor_library.h"
 
 namespace zolt {
 namespace {
-
-// The library's C entry points as we call them: 32-bit unsigned counts and statuses, bytes for the
-// line format and latency, an opaque pointer handle.
-extern "C" {
-using ListDevicesFn = FT_STATUS (*)(void* arg1, void* arg2, uint32_t flags);
-using OpenExFn = FT_STATUS (*)(void* arg, uint32_t flags, FT_HANDLE* handle);
-using SetBaudRateFn = FT_STATUS (*)(FT_HANDLE handle, uint32_t baud);
-using SetDataCharacteristicsFn = FT_STATUS (*)(FT_HANDLE handle, uint8_t bits, uint8_t stop,
-                                               uint8_t parity);
-using SetLatencyTimerFn = FT_STATUS (*)(FT_HANDLE handle, uint8_t ms);
-using WriteFn = FT_STATUS (*)(FT_HANDLE handle, void* data, uint32_t size, uint32_t* written);
-using GetStatusFn = FT_STATUS (*)(FT_HANDLE handle, uint32_t* rx, uint32_t* tx, uint32_t* event);
-using ReadFn = FT_STATUS (*)(FT_HANDLE handle, void* data, uint32_t size, uint32_t* returned);
-using CloseFn = FT_STATUS (*)(FT_HANDLE handle);
-}
-
-struct VendorFunctions {
-    ListDevicesFn listDevices = nullptr;
-    OpenExFn openEx = nullptr;
-    SetBaudRateFn setBaudRate = nullptr;
-    SetDataCharacteristicsFn setDataCharacteristics = nullptr;
-    SetLatencyTimerFn setLatencyTimer = nullptr;
-    WriteFn write = nullptr;
-    GetStatusFn getStatus = nullptr;
-    ReadFn read = nullptr;
-    CloseFn close = nullptr;
-};
-
-template <typename Fn>
-bool Bind(void* library, const char* name, Fn& function) {
-    function = reinterpret_cast<Fn>(dlsym(library, name));
-    return function != nullptr;
-}
 
 class VendorDriver final : public D2xxDriver {
   public:
@@ -51,7 +17,7 @@ class VendorDriver final : public D2xxDriver {
         // Never unload the library while one of its devices is open.
         std::lock_guard lock(mutex_);
         if (open_.Empty()) {
-            dlclose(library_);
+            CloseVendorLibrary(library_);
         }
     }
 
@@ -140,23 +106,17 @@ class VendorDriver final : public D2xxDriver {
 }  // namespace
 
 std::unique_ptr<D2xxDriver> LoadVendorDriver(const char* library) {
-    if (library == nullptr) {
-        return nullptr;
-    }
-    void* handle = dlopen(library, RTLD_NOW | RTLD_LOCAL);
+    return LoadVendorDriver(library, DefaultVendorBinding());
+}
+
+std::unique_ptr<D2xxDriver> LoadVendorDriver(const char* library, VendorBinding binding) {
+    void* handle = OpenVendorLibrary(library);
     if (handle == nullptr) {
         return nullptr;
     }
     VendorFunctions fn;
-    const bool bound =
-        Bind(handle, "FT_ListDevices", fn.listDevices) && Bind(handle, "FT_OpenEx", fn.openEx) &&
-        Bind(handle, "FT_SetBaudRate", fn.setBaudRate) &&
-        Bind(handle, "FT_SetDataCharacteristics", fn.setDataCharacteristics) &&
-        Bind(handle, "FT_SetLatencyTimer", fn.setLatencyTimer) &&
-        Bind(handle, "FT_Write", fn.write) && Bind(handle, "FT_GetStatus", fn.getStatus) &&
-        Bind(handle, "FT_Read", fn.read) && Bind(handle, "FT_Close", fn.close);
-    if (!bound) {
-        dlclose(handle);
+    if (!BindVendorFunctions(handle, binding, fn)) {
+        CloseVendorLibrary(handle);
         return nullptr;
     }
     return std::make_unique<VendorDriver>(handle, fn);

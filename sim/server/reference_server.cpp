@@ -1,5 +1,9 @@
 #include "sim/server/reference_server.h"
 
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <arpa/inet.h>
 #include <errno.h>
 #include <netinet/in.h>
@@ -10,6 +14,7 @@
 #include <unistd.h>
 
 #include <linux/sockios.h>
+#endif
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -20,6 +25,75 @@
 namespace zolt::sim {
 
 namespace {
+
+// The few socket calls whose form differs between POSIX systems and Windows Sockets.
+#ifdef _WIN32
+constexpr intptr_t NoSocket = -1;
+constexpr int SendFlags = 0;
+
+SOCKET Native(intptr_t s) { return static_cast<SOCKET>(s); }
+intptr_t OpenStreamSocket() {
+    const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    return s == INVALID_SOCKET ? NoSocket : static_cast<intptr_t>(s);
+}
+intptr_t AcceptClient(intptr_t listener) {
+    const SOCKET s = ::accept(Native(listener), nullptr, nullptr);
+    return s == INVALID_SOCKET ? NoSocket : static_cast<intptr_t>(s);
+}
+void CloseSocket(intptr_t s) { ::closesocket(Native(s)); }
+int PollOne(intptr_t s, short events, int ms) {
+    WSAPOLLFD p{Native(s), events, 0};
+    return ::WSAPoll(&p, 1, ms);
+}
+bool RetryAfterFailure() {
+    const int error = ::WSAGetLastError();
+    return error == WSAEINTR || error == WSAEWOULDBLOCK;
+}
+template <typename T>
+void SetOption(intptr_t s, int level, int name, const T& value) {
+    ::setsockopt(Native(s), level, name, reinterpret_cast<const char*>(&value), sizeof value);
+}
+long long ReceiveSome(intptr_t s, uint8_t* buffer, std::size_t size) {
+    return ::recv(Native(s), reinterpret_cast<char*>(buffer), static_cast<int>(size), 0);
+}
+long long SendSome(intptr_t s, const uint8_t* data, std::size_t size) {
+    const int n = static_cast<int>(std::min<std::size_t>(size, 1 << 30));
+    return ::send(Native(s), reinterpret_cast<const char*>(data), n, SendFlags);
+}
+// Windows Sockets has no count of unacknowledged bytes: give the peer a moment instead.
+bool UnsentBytes(intptr_t, int& pending) {
+    pending = 0;
+    return false;
+}
+#else
+constexpr intptr_t NoSocket = -1;
+constexpr int SendFlags = MSG_NOSIGNAL;
+
+int Native(intptr_t s) { return static_cast<int>(s); }
+intptr_t OpenStreamSocket() { return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP); }
+intptr_t AcceptClient(intptr_t listener) {
+    return ::accept4(Native(listener), nullptr, nullptr, SOCK_CLOEXEC);
+}
+void CloseSocket(intptr_t s) { ::close(Native(s)); }
+int PollOne(intptr_t s, short events, int ms) {
+    pollfd p{Native(s), events, 0};
+    return ::poll(&p, 1, ms);
+}
+bool RetryAfterFailure() { return errno == EINTR || errno == EAGAIN; }
+template <typename T>
+void SetOption(intptr_t s, int level, int name, const T& value) {
+    ::setsockopt(Native(s), level, name, &value, sizeof value);
+}
+long long ReceiveSome(intptr_t s, uint8_t* buffer, std::size_t size) {
+    return ::recv(Native(s), buffer, size, 0);
+}
+long long SendSome(intptr_t s, const uint8_t* data, std::size_t size) {
+    return ::send(Native(s), data, size, SendFlags);
+}
+bool UnsentBytes(intptr_t s, int& pending) {
+    return ::ioctl(Native(s), SIOCOUTQ, &pending) == 0;
+}
+#endif
 
 constexpr std::size_t MaxRequestBytes = 1 << 20;  // far above the largest request a client builds
 constexpr int PollMs = 20;
@@ -214,16 +288,29 @@ bool ReferenceServer::Start(const std::string& address, uint16_t port) {
     if (inet_pton(AF_INET, address.c_str(), &at.sin_addr) != 1) {
         return false;
     }
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+#ifdef _WIN32
+    WSADATA data{};
+    if (!socketsStarted_) {
+        if (::WSAStartup(MAKEWORD(2, 2), &data) != 0) {
+            return false;
+        }
+        socketsStarted_ = true;
+    }
+#endif
+    const intptr_t fd = OpenStreamSocket();
     if (fd < 0) {
         return false;
     }
+#ifndef _WIN32
+    // (On Windows this option would let another program take the port over.)
     const int on = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    SetOption(fd, SOL_SOCKET, SO_REUSEADDR, on);
+#endif
     socklen_t size = sizeof at;
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0 ||
-        ::listen(fd, 16) != 0 || ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &size) != 0) {
-        ::close(fd);
+    if (::bind(Native(fd), reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0 ||
+        ::listen(Native(fd), 16) != 0 ||
+        ::getsockname(Native(fd), reinterpret_cast<sockaddr*>(&at), &size) != 0) {
+        CloseSocket(fd);
         return false;
     }
     listener_ = fd;
@@ -239,9 +326,15 @@ void ReferenceServer::Stop() {
         thread_.join();
     }
     if (listener_ >= 0) {
-        ::close(listener_);
+        CloseSocket(listener_);
         listener_ = -1;
     }
+#ifdef _WIN32
+    if (socketsStarted_) {
+        ::WSACleanup();
+        socketsStarted_ = false;
+    }
+#endif
 }
 
 std::vector<std::vector<uint8_t>> ReferenceServer::Requests() const {
@@ -258,12 +351,11 @@ void ReferenceServer::Report(const std::string& line) const {
 void ReferenceServer::Serve() {
     int transaction = 0;
     while (!stop_) {
-        pollfd p{listener_, POLLIN, 0};
-        const int ready = ::poll(&p, 1, PollMs);
+        const int ready = PollOne(listener_, POLLIN, PollMs);
         if (ready <= 0) {
             continue;
         }
-        const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        const intptr_t client = AcceptClient(listener_);
         if (client < 0) {
             continue;
         }
@@ -278,7 +370,7 @@ void ReferenceServer::Serve() {
         if (options_.maxTransactions >= 0 && transaction >= options_.maxTransactions) {
             // Later connects are refused.
             Report("stopped listening after " + std::to_string(transaction) + " transactions");
-            ::close(listener_);
+            CloseSocket(listener_);
             listener_ = -1;
             break;
         }
@@ -301,20 +393,19 @@ void ReferenceServer::ReapWorkers(bool all) {
     }
 }
 
-bool ReferenceServer::ReadRequest(int client, std::vector<uint8_t>& request) {
+bool ReferenceServer::ReadRequest(Socket client, std::vector<uint8_t>& request) {
     const auto deadline = std::chrono::steady_clock::now() + RequestReadLimit;
     uint8_t buffer[4096];
     while (!stop_ && std::chrono::steady_clock::now() < deadline) {
-        pollfd p{client, POLLIN, 0};
-        if (::poll(&p, 1, PollMs) <= 0) {
+        if (PollOne(client, POLLIN, PollMs) <= 0) {
             continue;
         }
-        const ssize_t n = ::recv(client, buffer, sizeof buffer, 0);
+        const long long n = ReceiveSome(client, buffer, sizeof buffer);
         if (n == 0) {
             return true;  // the client closed its sending side: the request is complete
         }
         if (n < 0) {
-            if (errno == EINTR) {
+            if (RetryAfterFailure()) {
                 continue;
             }
             return false;
@@ -328,16 +419,15 @@ bool ReferenceServer::ReadRequest(int client, std::vector<uint8_t>& request) {
     return false;
 }
 
-bool ReferenceServer::SendAll(int client, const uint8_t* data, std::size_t size) {
+bool ReferenceServer::SendAll(Socket client, const uint8_t* data, std::size_t size) {
     std::size_t sent = 0;
     while (sent < size && !stop_) {
-        pollfd p{client, POLLOUT, 0};
-        if (::poll(&p, 1, PollMs) <= 0) {
+        if (PollOne(client, POLLOUT, PollMs) <= 0) {
             continue;
         }
-        const ssize_t n = ::send(client, data + sent, size - sent, MSG_NOSIGNAL);
+        const long long n = SendSome(client, data + sent, size - sent);
         if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN) {
+            if (RetryAfterFailure()) {
                 continue;
             }
             return false;
@@ -357,12 +447,12 @@ void ReferenceServer::StaySilent() {
     }
 }
 
-void ReferenceServer::WaitUntilDelivered(int client) {
+void ReferenceServer::WaitUntilDelivered(Socket client) {
     // A reset discards what the peer has not acknowledged yet: wait until it has all of it.
     const auto deadline = std::chrono::steady_clock::now() + DeliveryWaitLimit;
     while (!stop_ && std::chrono::steady_clock::now() < deadline) {
         int pending = 0;
-        if (::ioctl(client, SIOCOUTQ, &pending) != 0) {
+        if (!UnsentBytes(client, pending)) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
             return;
         }
@@ -450,15 +540,15 @@ std::vector<std::vector<uint8_t>> ReferenceServer::AnswerRecords(
     return {std::move(record)};
 }
 
-void ReferenceServer::Handle(int client, int transaction) {
+void ReferenceServer::Handle(Socket client, int transaction) {
     const int on = 1;
-    ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    SetOption(client, IPPROTO_TCP, TCP_NODELAY, on);
     const std::string name = "transaction " + std::to_string(transaction + 1) + ": ";
 
     std::vector<uint8_t> request;
     if (!ReadRequest(client, request)) {
         Report(name + "no complete request, closed");
-        ::close(client);
+        CloseSocket(client);
         return;
     }
     {
@@ -469,7 +559,7 @@ void ReferenceServer::Handle(int client, int transaction) {
     if (!parsed.ok) {
         Report(name + "received " + std::to_string(request.size()) +
                " bytes, not a valid request (" + parsed.error + "), closed without answer");
-        ::close(client);
+        CloseSocket(client);
         return;
     }
     {
@@ -485,12 +575,12 @@ void ReferenceServer::Handle(int client, int transaction) {
     if (options_.silent) {
         Report(name + "silent (fault)");
         StaySilent();
-        ::close(client);
+        CloseSocket(client);
         return;
     }
     if (options_.closeWithoutAnswer) {
         Report(name + "closed without answer (fault)");
-        ::close(client);
+        CloseSocket(client);
         return;
     }
 
@@ -528,14 +618,14 @@ void ReferenceServer::Handle(int client, int transaction) {
         if (options_.breakOffMode == BreakOff::Reset) {
             WaitUntilDelivered(client);
             const linger reset{1, 0};
-            ::setsockopt(client, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+            SetOption(client, SOL_SOCKET, SO_LINGER, reset);
             Report(name + "connection reset after " + std::to_string(done) + " bytes (fault)");
         } else {
             Report(name + "silent after " + std::to_string(done) + " bytes (fault)");
             StaySilent();
         }
     }
-    ::close(client);
+    CloseSocket(client);
 }
 
 }  // namespace zolt::sim

@@ -118,15 +118,18 @@ class ReferenceServer {
     std::vector<std::vector<uint8_t>> AnswerRecords(const ParsedRequest& request) const;
     void Serve();
     void ReapWorkers(bool all);
-    void Handle(int client, int transaction);
-    bool ReadRequest(int client, std::vector<uint8_t>& request);
-    bool SendAll(int client, const uint8_t* data, std::size_t size);
+    // A socket: a descriptor on POSIX systems, a SOCKET on Windows.
+    using Socket = intptr_t;
+    void Handle(Socket client, int transaction);
+    bool ReadRequest(Socket client, std::vector<uint8_t>& request);
+    bool SendAll(Socket client, const uint8_t* data, std::size_t size);
     void StaySilent();
-    void WaitUntilDelivered(int client);
+    void WaitUntilDelivered(Socket client);
     void Report(const std::string& line) const;
 
     ReferenceServerOptions options_;
-    int listener_ = -1;
+    Socket listener_ = -1;
+    bool socketsStarted_ = false;  // Windows Sockets, started for the listener
     uint16_t port_ = 0;
     std::atomic<bool> stop_{false};
     std::thread thread_;

@@ -1,5 +1,9 @@
 // zolt-update-server: the reference update server as a program, for the demo mode and test labs.
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <signal.h>
+#endif
 
 #include <cerrno>
 #include <cstdio>
@@ -76,6 +80,23 @@ bool ParseNumber(const char* text, long long low, long long high, long long& val
     value = std::strtoll(text, &end, 10);
     return errno == 0 && *end == '\0' && value >= low && value <= high;
 }
+
+#ifdef _WIN32
+// Ctrl+C, Ctrl+Break or the console closing: the handler runs on a thread of its own and wakes
+// the main thread, which stops the server.
+HANDLE consoleStop = nullptr;
+
+BOOL WINAPI OnConsoleControl(DWORD) {
+    ::SetEvent(consoleStop);
+    return TRUE;
+}
+
+void WaitForConsoleStop() {
+    consoleStop = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ::SetConsoleCtrlHandler(&OnConsoleControl, TRUE);
+    ::WaitForSingleObject(consoleStop, INFINITE);
+}
+#endif
 
 int Fail(const std::string& message) {
     std::fprintf(stderr, "zolt-update-server: %s (see --help)\n", message.c_str());
@@ -206,12 +227,14 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
     };
 
+#ifndef _WIN32
     // The signals are taken by sigwait below, so block them before the serving thread starts.
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+#endif
 
     const std::size_t stBlocks = options.stFirmware.size();
     const std::size_t j2534Blocks = options.j2534Firmware.size();
@@ -225,9 +248,14 @@ int main(int argc, char** argv) {
                 address.c_str(), server.Port(), stBlocks, j2534Blocks);
     std::fflush(stdout);
 
+#ifdef _WIN32
+    WaitForConsoleStop();
+    std::printf("zolt-update-server: Ctrl+C, stopping\n");
+#else
     int signal = 0;
     sigwait(&stopSignals, &signal);
     std::printf("zolt-update-server: %s, stopping\n", signal == SIGINT ? "SIGINT" : "SIGTERM");
+#endif
     server.Stop();
     return 0;
 }

@@ -1,8 +1,9 @@
 // A stand-in for the vendor's shared library, built by the tests: the nine driver functions by
-// name, over a loopback device whose description is "PRYN Interface 171071". Like the vendor
-// library it refuses a second open of a device that is already open. Extra functions let a test
-// see what arrived. Built a second time without FT_Close, to show that a library missing any of
-// the nine is not used.
+// name (on Windows also at the ordinals of the vendor's 32-bit library), over a loopback device
+// whose description is "PRYN Interface 171071". Like the vendor library it refuses a second open
+// of a device that is already open. Extra functions let a test see what arrived. Built a second
+// time without FT_Close, to show that a library missing any of the nine is not used (and on
+// Windows a third time exporting the nine by ordinal only).
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -10,7 +11,19 @@
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+// The exports, with their ordinals, come from the .def files beside this one.
+#define STANDIN_EXPORT extern "C"
+#else
 #define STANDIN_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
+// The driver functions use the library's calling convention (the system's standard one in 32-bit
+// Windows); the inspection functions the C one.
+#if defined(_WIN32) && !defined(_WIN64)
+#define STANDIN_CALL __stdcall
+#else
+#define STANDIN_CALL
+#endif
 
 namespace {
 
@@ -44,7 +57,7 @@ bool Valid(void* handle) {
 
 }  // namespace
 
-STANDIN_EXPORT Status FT_ListDevices(void* arg1, void* arg2, uint32_t flags) {
+STANDIN_EXPORT Status STANDIN_CALL FT_ListDevices(void* arg1, void* arg2, uint32_t flags) {
     device.listFlags = flags;
     if (flags != 0x80000000u || arg1 == nullptr || arg2 != nullptr) {
         return InvalidParameter;
@@ -53,7 +66,7 @@ STANDIN_EXPORT Status FT_ListDevices(void* arg1, void* arg2, uint32_t flags) {
     return Ok;
 }
 
-STANDIN_EXPORT Status FT_OpenEx(void* arg, uint32_t flags, void** handle) {
+STANDIN_EXPORT Status STANDIN_CALL FT_OpenEx(void* arg, uint32_t flags, void** handle) {
     ++device.openExCalls;
     device.openFlags = flags;
     if (flags != 2 || arg == nullptr || handle == nullptr) {
@@ -72,7 +85,7 @@ STANDIN_EXPORT Status FT_OpenEx(void* arg, uint32_t flags, void** handle) {
     return Ok;
 }
 
-STANDIN_EXPORT Status FT_SetBaudRate(void* handle, uint32_t baud) {
+STANDIN_EXPORT Status STANDIN_CALL FT_SetBaudRate(void* handle, uint32_t baud) {
     if (!Valid(handle)) {
         return InvalidHandle;
     }
@@ -80,7 +93,7 @@ STANDIN_EXPORT Status FT_SetBaudRate(void* handle, uint32_t baud) {
     return Ok;
 }
 
-STANDIN_EXPORT Status FT_SetDataCharacteristics(void* handle, uint8_t bits, uint8_t stop,
+STANDIN_EXPORT Status STANDIN_CALL FT_SetDataCharacteristics(void* handle, uint8_t bits, uint8_t stop,
                                                 uint8_t parity) {
     if (!Valid(handle)) {
         return InvalidHandle;
@@ -91,7 +104,7 @@ STANDIN_EXPORT Status FT_SetDataCharacteristics(void* handle, uint8_t bits, uint
     return Ok;
 }
 
-STANDIN_EXPORT Status FT_SetLatencyTimer(void* handle, uint8_t ms) {
+STANDIN_EXPORT Status STANDIN_CALL FT_SetLatencyTimer(void* handle, uint8_t ms) {
     if (!Valid(handle)) {
         return InvalidHandle;
     }
@@ -99,7 +112,7 @@ STANDIN_EXPORT Status FT_SetLatencyTimer(void* handle, uint8_t ms) {
     return Ok;
 }
 
-STANDIN_EXPORT Status FT_Write(void* handle, void* data, uint32_t size, uint32_t* written) {
+STANDIN_EXPORT Status STANDIN_CALL FT_Write(void* handle, void* data, uint32_t size, uint32_t* written) {
     if (!Valid(handle)) {
         return InvalidHandle;
     }
@@ -109,7 +122,7 @@ STANDIN_EXPORT Status FT_Write(void* handle, void* data, uint32_t size, uint32_t
     return Ok;
 }
 
-STANDIN_EXPORT Status FT_GetStatus(void* handle, uint32_t* rx, uint32_t* tx, uint32_t* event) {
+STANDIN_EXPORT Status STANDIN_CALL FT_GetStatus(void* handle, uint32_t* rx, uint32_t* tx, uint32_t* event) {
     if (!Valid(handle)) {
         return InvalidHandle;
     }
@@ -119,7 +132,7 @@ STANDIN_EXPORT Status FT_GetStatus(void* handle, uint32_t* rx, uint32_t* tx, uin
     return Ok;
 }
 
-STANDIN_EXPORT Status FT_Read(void* handle, void* data, uint32_t size, uint32_t* returned) {
+STANDIN_EXPORT Status STANDIN_CALL FT_Read(void* handle, void* data, uint32_t size, uint32_t* returned) {
     if (!Valid(handle)) {
         return InvalidHandle;
     }
@@ -131,7 +144,7 @@ STANDIN_EXPORT Status FT_Read(void* handle, void* data, uint32_t size, uint32_t*
 }
 
 #ifndef STANDIN_WITHOUT_CLOSE
-STANDIN_EXPORT Status FT_Close(void* handle) {
+STANDIN_EXPORT Status STANDIN_CALL FT_Close(void* handle) {
     if (!Valid(handle)) {
         return InvalidHandle;
     }

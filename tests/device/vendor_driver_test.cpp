@@ -1,9 +1,16 @@
 // The vendor-library binding, against the stand-in library the tests build. This program runs
-// with LD_LIBRARY_PATH pointing at the stand-in, so the process driver is the vendor library.
+// with LD_LIBRARY_PATH pointing at the stand-in (on Windows it adds the stand-in's directory to
+// the library search itself), so the process driver is the vendor library.
 #include "device/vendor_driver.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <dlfcn.h>
+#endif
 #include <gtest/gtest.h>
+
+#include <string>
 
 #include "device/communication_ft32.h"
 #include "tests/support/test_support.h"
@@ -14,16 +21,12 @@ namespace {
 // The stand-in's inspection functions.
 class StandIn {
   public:
-    StandIn() : library_(dlopen(ZOLT_STANDIN_LIBRARY, RTLD_NOW | RTLD_LOCAL)) {
+    StandIn() : library_(OpenVendorLibrary(ZOLT_STANDIN_LIBRARY)) {
         if (library_ != nullptr) {
             Reset();
         }
     }
-    ~StandIn() {
-        if (library_ != nullptr) {
-            dlclose(library_);
-        }
-    }
+    ~StandIn() { CloseVendorLibrary(library_); }
     StandIn(const StandIn&) = delete;
     StandIn& operator=(const StandIn&) = delete;
 
@@ -50,7 +53,12 @@ class StandIn {
   private:
     template <typename Fn>
     Fn Call(const char* name) {
+#ifdef _WIN32
+        const FARPROC found = ::GetProcAddress(static_cast<HMODULE>(library_), name);
+        return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(found));
+#else
         return reinterpret_cast<Fn>(dlsym(library_, name));
+#endif
     }
     void* library_;
 };
@@ -61,15 +69,13 @@ TEST(VendorDriver, IsNotUsedUnlessAllNineFunctionsBind) {
     EXPECT_NE(LoadVendorDriver(ZOLT_STANDIN_LIBRARY), nullptr);
 }
 
-TEST(VendorDriver, ChannelRunsOnTheBoundLibrary) {
-    StandIn standIn;
-    ASSERT_TRUE(standIn.Loaded());
-    auto driver = LoadVendorDriver(ZOLT_STANDIN_LIBRARY);
-    ASSERT_NE(driver, nullptr);
+// The whole channel over a driver bound to the stand-in: open, format, transfers, a reset that
+// reopens the held device, close.
+void RunChannelOnStandIn(D2xxDriver& driver, StandIn& standIn) {
     testing::ScopedTestLog log;
     LogCapture capture;
     VirtualClock clock;
-    CCommunicationFT32 channel(*driver, clock);
+    CCommunicationFT32 channel(driver, clock);
 
     ASSERT_EQ(channel.Open(), 0u);
     EXPECT_EQ(standIn.ListFlags(), FT_LIST_NUMBER_ONLY);
@@ -104,7 +110,44 @@ TEST(VendorDriver, ChannelRunsOnTheBoundLibrary) {
     channel.Close();
 }
 
+TEST(VendorDriver, ChannelRunsOnTheBoundLibrary) {
+    StandIn standIn;
+    ASSERT_TRUE(standIn.Loaded());
+    auto driver = LoadVendorDriver(ZOLT_STANDIN_LIBRARY);
+    ASSERT_NE(driver, nullptr);
+    RunChannelOnStandIn(*driver, standIn);
+}
+
+#ifdef _WIN32
+// The 32-bit program binds by ordinal. The stand-in exports the nine at the vendor's ordinals, so
+// a wrong number in the table calls the wrong function and the channel fails here.
+TEST(VendorDriver, BindsTheVendorOrdinals) {
+    StandIn standIn;
+    ASSERT_TRUE(standIn.Loaded());
+    auto driver = LoadVendorDriver(ZOLT_STANDIN_LIBRARY, VendorBinding::ByOrdinal);
+    ASSERT_NE(driver, nullptr);
+    standIn.Reset();
+    RunChannelOnStandIn(*driver, standIn);
+}
+
+TEST(VendorDriver, OrdinalBindingNeedsNoNames) {
+    // Exported by number only: found by ordinal, not by name.
+    EXPECT_EQ(LoadVendorDriver(ZOLT_STANDIN_NONAME_LIBRARY, VendorBinding::ByName), nullptr);
+    EXPECT_NE(LoadVendorDriver(ZOLT_STANDIN_NONAME_LIBRARY, VendorBinding::ByOrdinal), nullptr);
+    EXPECT_EQ(LoadVendorDriver(ZOLT_STANDIN_PARTIAL_LIBRARY, VendorBinding::ByOrdinal), nullptr);
+#ifdef _WIN64
+    EXPECT_EQ(DefaultVendorBinding(), VendorBinding::ByName);
+#else
+    EXPECT_EQ(DefaultVendorBinding(), VendorBinding::ByOrdinal);
+#endif
+}
+#endif
+
 TEST(VendorDriver, ProcessDriverFindsTheLibraryThroughTheSearchPath) {
+#ifdef _WIN32
+    const std::string dir = ZOLT_STANDIN_DIR;
+    ASSERT_TRUE(::SetDllDirectoryW(std::wstring(dir.begin(), dir.end()).c_str()));
+#endif
     StandIn standIn;
     ASSERT_TRUE(standIn.Loaded());
     EXPECT_STREQ(ProcessDriverName(), "vendor D2XX library");
