@@ -10,7 +10,7 @@
 namespace zolt {
 
 class ConsoleWindow final : public UpdateWindow {
-public:
+  public:
     ConsoleWindow(std::FILE* out, bool terminal) : out_(out), terminal_(terminal) {}
 
     void SetStatusText(const WideText& text) override;
@@ -22,7 +22,7 @@ public:
     const WideText& LastStatus() const { return status_; }
     bool InfoShown() const { return infoShown_; }
 
-private:
+  private:
     void EndBarLine();
 
     std::FILE* out_;

@@ -16,7 +16,7 @@ class ReferenceServer;
 }  // namespace sim
 
 struct RuntimeOptions {
-    bool simulate = false;          // simulated interface (and reference server unless `server` is set)
+    bool simulate = false;  // simulated interface (and reference server unless `server` is set)
     std::optional<std::string> server;  // HOST[:PORT]
 };
 
@@ -24,7 +24,7 @@ struct RuntimeOptions {
 bool ParseServerOption(const std::string& text, ServerEndpoint& endpoint);
 
 class Runtime {
-public:
+  public:
     // Starts what the options ask for. On failure returns null and says why in `error`.
     static std::unique_ptr<Runtime> Create(const RuntimeOptions& options, std::string& error);
     ~Runtime();
@@ -33,7 +33,7 @@ public:
     const ServerEndpoint& Server() const { return server_; }
     bool Simulated() const { return interface_ != nullptr; }
 
-private:
+  private:
     Runtime();
     std::unique_ptr<sim::SimulatedInterface> interface_;
     std::unique_ptr<sim::ReferenceServer> referenceServer_;

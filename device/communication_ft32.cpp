@@ -183,7 +183,7 @@ uint32_t CCommunicationFT32::GetChipId(uint8_t* chipIdentifier) {
     }
     replyArea_.fill(0);
     uint32_t length = 0;
-    if (ReadFrame(replyArea_.data(), ReplyAreaSize, length, CommandTimeoutMs) != 0) {
+    if (ReadFrame(replyArea_.data(), CommandReplyAreaSize, length, CommandTimeoutMs) != 0) {
         return DEVICE_COMMAND_FAILED;
     }
     if (length < ChipIdPayloadMin || replyArea_[0] != ChipIdCode || replyArea_[1] != 0) {
@@ -202,7 +202,7 @@ uint32_t CCommunicationFT32::GetDeviceInfo(uint8_t* infoRecord) {
     }
     replyArea_.fill(0);
     uint32_t length = 0;
-    if (ReadFrame(replyArea_.data(), ReplyAreaSize, length, CommandTimeoutMs) != 0) {
+    if (ReadFrame(replyArea_.data(), CommandReplyAreaSize, length, CommandTimeoutMs) != 0) {
         return DEVICE_COMMAND_FAILED;
     }
     if (length < DeviceInfoPayloadMin || replyArea_[0] != DeviceInfoCode || replyArea_[1] != 0) {
@@ -241,12 +241,12 @@ uint32_t CCommunicationFT32::Reset1A() {
     }
     uint32_t length = 0;
     Write(Frame, sizeof Frame);
-    ReadFrame(replyArea_.data(), ReplyAreaSize, length, ResetShortReadMs);
+    ReadFrame(replyArea_.data(), CommandReplyAreaSize, length, ResetShortReadMs);
     if (Write(Frame, sizeof Frame) != 0) {
         return DEVICE_COMMAND_FAILED;
     }
     replyArea_.fill(0);
-    if (ReadFrame(replyArea_.data(), ReplyAreaSize, length, CommandTimeoutMs) != 0) {
+    if (ReadFrame(replyArea_.data(), CommandReplyAreaSize, length, CommandTimeoutMs) != 0) {
         return DEVICE_COMMAND_FAILED;
     }
     return 0;
@@ -258,12 +258,12 @@ uint32_t CCommunicationFT32::Reset2B() {
     Open();
     uint32_t length = 0;
     Write(Frame, sizeof Frame);
-    ReadFrame(replyArea_.data(), ReplyAreaSize, length, ResetShortReadMs);
+    ReadFrame(replyArea_.data(), CommandReplyAreaSize, length, ResetShortReadMs);
     if (Write(Frame, sizeof Frame) != 0) {
         return DEVICE_COMMAND_FAILED;
     }
     replyArea_.fill(0);
-    if (ReadFrame(replyArea_.data(), ReplyAreaSize, length, CommandTimeoutMs) != 0) {
+    if (ReadFrame(replyArea_.data(), CommandReplyAreaSize, length, CommandTimeoutMs) != 0) {
         return DEVICE_COMMAND_FAILED;
     }
     clock_->Sleep(1000);  // the j2534 part starts up
@@ -284,7 +284,7 @@ uint32_t CCommunicationFT32::Reset00() {
     }
     replyArea_.fill(0);
     uint32_t length = 0;
-    if (ReadFrame(replyArea_.data(), ReplyAreaSize, length, CommandTimeoutMs) != 0) {
+    if (ReadFrame(replyArea_.data(), CommandReplyAreaSize, length, CommandTimeoutMs) != 0) {
         WriteLog(u"00 fail 2");
         return DEVICE_COMMAND_FAILED;
     }

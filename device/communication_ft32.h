@@ -23,7 +23,7 @@ inline constexpr uint32_t ReceiveWaitMs = 5500;
 inline constexpr uint32_t CommandTimeoutMs = 20000;
 inline constexpr uint32_t ResetShortReadMs = 1000;
 // The area the commands read their replies into.
-inline constexpr uint32_t ReplyAreaSize = 65;
+inline constexpr uint32_t CommandReplyAreaSize = 65;
 // Bytes of the info record that GetDeviceInfo writes: 4 header bytes and 50 payload bytes.
 inline constexpr uint32_t InfoRecordFilled = 54;
 
@@ -75,7 +75,7 @@ class CCommunicationFT32 {
     std::array<uint8_t, ReceiveAreaSize> receiveArea_{};  // ReadOnce's
     std::array<uint8_t, ReceiveAreaSize> assemblyArea_{};
     std::array<uint8_t, ReceiveAreaSize> pieceArea_{};
-    std::array<uint8_t, ReplyAreaSize> replyArea_{};
+    std::array<uint8_t, CommandReplyAreaSize> replyArea_{};
 };
 
 }  // namespace zolt

@@ -16,12 +16,14 @@ constexpr double LongGapSeconds = 10.0;
 
 WideText FormatTimestamp(const LocalTime& t) {
     char buffer[64];
-    std::snprintf(buffer, sizeof buffer, "%4d-%.2d-%.2d %.2d:%.2d:%.2d:%.3d", t.year, t.month, t.day,
-                  t.hour, t.minute, t.second, t.millisecond);
+    std::snprintf(buffer, sizeof buffer, "%4d-%.2d-%.2d %.2d:%.2d:%.2d:%.3d", t.year, t.month,
+                  t.day, t.hour, t.minute, t.second, t.millisecond);
     return WidenAscii(buffer);
 }
 
-WideText FormatTimestamp() { return FormatTimestamp(SystemPreciseTime().LocalNow()); }
+WideText FormatTimestamp() {
+    return FormatTimestamp(SystemPreciseTime().LocalNow());
+}
 
 WideText IntToText(int32_t value) {
     char buffer[16];
@@ -167,10 +169,16 @@ DiagnosticLog& ProcessLog() {
     return log;
 }
 
-void WriteLog(WideView message) { ProcessLog().Write(message); }
+void WriteLog(WideView message) {
+    ProcessLog().Write(message);
+}
 
-LogCapture::LogCapture() { ProcessLog().SetObserver(this); }
-LogCapture::~LogCapture() { ProcessLog().SetObserver(nullptr); }
+LogCapture::LogCapture() {
+    ProcessLog().SetObserver(this);
+}
+LogCapture::~LogCapture() {
+    ProcessLog().SetObserver(nullptr);
+}
 
 void LogCapture::OnLogMessage(WideView message) {
     std::lock_guard lock(mutex_);

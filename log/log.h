@@ -38,7 +38,7 @@ WideText LogPathBeside(WideView executablePath);
 
 // Receives every message the log writes, in order, whether or not the file could be written.
 class LogObserver {
-public:
+  public:
     virtual ~LogObserver() = default;
     virtual void OnLogMessage(WideView message) = 0;
 };
@@ -46,7 +46,7 @@ public:
 // The process-wide log state. One lock around every write keeps lines from interleaving and
 // keeps every update of the previous counter reading.
 class DiagnosticLog {
-public:
+  public:
     DiagnosticLog(PreciseTime& time, SystemInfo& system) : time_(&time), system_(&system) {}
 
     void Write(WideView message);
@@ -60,7 +60,7 @@ public:
     void ResetElapsed();
     void SetObserver(LogObserver* observer);
 
-private:
+  private:
     WideText FilePathLocked();
 
     std::mutex mutex_;
@@ -76,7 +76,7 @@ DiagnosticLog& ProcessLog();
 
 // Collects the messages written while it lives; for tests. One at a time.
 class LogCapture final : public LogObserver {
-public:
+  public:
     LogCapture();
     ~LogCapture() override;
     LogCapture(const LogCapture&) = delete;
@@ -86,7 +86,7 @@ public:
     std::vector<std::string> Lines() const;  // UTF-8, for readable assertions
     void Clear();
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::vector<WideText> messages_;
 };

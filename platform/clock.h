@@ -8,14 +8,16 @@
 namespace zolt {
 
 class Clock {
-public:
+  public:
     virtual ~Clock() = default;
     virtual uint32_t TickCount() = 0;
     virtual void Sleep(uint32_t ms) = 0;
 };
 
 // Elapsed milliseconds from `since` to `now`, safe across a wrap of the tick count.
-inline uint32_t TicksSince(uint32_t now, uint32_t since) { return now - since; }
+inline uint32_t TicksSince(uint32_t now, uint32_t since) {
+    return now - since;
+}
 
 // The system's monotonic clock.
 Clock& SystemClock();
@@ -25,7 +27,7 @@ Clock& SystemClock();
 // wait costs some 22,000 reads and runs in microseconds. Sleep() moves time on by the amount asked.
 // Safe to use from several threads.
 class VirtualClock final : public Clock {
-public:
+  public:
     explicit VirtualClock(uint32_t start = 0, uint32_t stepPerRead = 1)
         : now_(start), step_(stepPerRead) {}
 
@@ -37,7 +39,7 @@ public:
     uint32_t Now() const { return now_.load(std::memory_order_relaxed); }
     void SetStepPerRead(uint32_t step) { step_.store(step, std::memory_order_relaxed); }
 
-private:
+  private:
     std::atomic<uint32_t> now_;
     std::atomic<uint32_t> step_;
 };

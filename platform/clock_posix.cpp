@@ -6,7 +6,7 @@ namespace zolt {
 namespace {
 
 class PosixClock final : public Clock {
-public:
+  public:
     uint32_t TickCount() override {
         timespec ts{};
         clock_gettime(CLOCK_MONOTONIC, &ts);

@@ -3,8 +3,12 @@
 namespace zolt {
 
 // On Windows the log always stays beside the executable, as it always has.
-bool CanAppendTo(const WideText&) { return true; }
+bool CanAppendTo(const WideText&) {
+    return true;
+}
 
-std::optional<WideText> UserLogDirectory() { return std::nullopt; }
+std::optional<WideText> UserLogDirectory() {
+    return std::nullopt;
+}
 
 }  // namespace zolt

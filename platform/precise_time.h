@@ -17,7 +17,7 @@ struct LocalTime {
 };
 
 class PreciseTime {
-public:
+  public:
     virtual ~PreciseTime() = default;
     virtual int64_t CounterFrequency() = 0;  // counter ticks per second
     virtual int64_t CounterValue() = 0;
@@ -28,7 +28,7 @@ PreciseTime& SystemPreciseTime();
 
 // Fixed, settable values for tests.
 class VirtualPreciseTime final : public PreciseTime {
-public:
+  public:
     int64_t frequency = 1'000'000;
     int64_t counter = 1;
     LocalTime local{2024, 3, 7, 9, 5, 2, 47};

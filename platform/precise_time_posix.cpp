@@ -7,7 +7,7 @@ namespace zolt {
 namespace {
 
 class PosixPreciseTime final : public PreciseTime {
-public:
+  public:
     int64_t CounterFrequency() override { return 1'000'000'000; }
 
     int64_t CounterValue() override {
@@ -21,8 +21,13 @@ public:
         clock_gettime(CLOCK_REALTIME, &ts);
         tm parts{};
         localtime_r(&ts.tv_sec, &parts);
-        return LocalTime{parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
-                         parts.tm_min,         parts.tm_sec,     static_cast<int>(ts.tv_nsec / 1'000'000)};
+        return LocalTime{parts.tm_year + 1900,
+                         parts.tm_mon + 1,
+                         parts.tm_mday,
+                         parts.tm_hour,
+                         parts.tm_min,
+                         parts.tm_sec,
+                         static_cast<int>(ts.tv_nsec / 1'000'000)};
     }
 };
 

@@ -10,7 +10,7 @@
 namespace zolt {
 
 class SystemInfo {
-public:
+  public:
     virtual ~SystemInfo() = default;
     // The running executable's full path, as the system reports it.
     virtual WideText ExecutablePath() = 0;

@@ -15,7 +15,7 @@ namespace zolt {
 namespace {
 
 class PosixSystemInfo final : public SystemInfo {
-public:
+  public:
     WideText ExecutablePath() override {
         char buffer[PATH_MAX];
         const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);

@@ -9,7 +9,7 @@
 namespace zolt {
 
 class UpdateWindow {
-public:
+  public:
     virtual ~UpdateWindow() = default;
     virtual void SetStatusText(const WideText& text) = 0;
     virtual void SetInfoText(const WideText& text) = 0;

@@ -67,7 +67,9 @@ int main(int argc, char** argv) {
     }
     // The runtime lives until the process ends: the window ends the program without unwinding.
     const zolt::ProcedureContext context = runtime.release()->Context();
-    auto update = [context](zolt::UpdateWindow& window) { return zolt::UpdateThread(window, context); };
+    auto update = [context](zolt::UpdateWindow& window) {
+        return zolt::UpdateThread(window, context);
+    };
     auto info = [context](zolt::UpdateWindow& window) {
         return zolt::DeviceInfoThread(window, context);
     };

@@ -147,6 +147,17 @@ std::string PrintableText(const std::vector<uint8_t>& bytes) {
     return out;
 }
 
+// The text of an info record: 3B 00 32 00, then the information reply's payload, whose first two
+// bytes are its command code and result byte; the interface's text follows them.
+std::string InfoRecordText(const std::vector<uint8_t>& record) {
+    constexpr std::size_t TextOffset = 6;
+    if (record.size() > TextOffset && record[0] == 0x3B && record[1] == 0x00 &&
+        record[2] == 0x32 && record[3] == 0x00) {
+        return PrintableText(std::vector<uint8_t>(record.begin() + TextOffset, record.end()));
+    }
+    return PrintableText(record);
+}
+
 std::string CodeText(uint8_t code) {
     char buffer[8];
     std::snprintf(buffer, sizeof buffer, "0x%02X", code);
@@ -524,7 +535,7 @@ std::vector<std::vector<uint8_t>> ReferenceServer::AnswerRecords(
     text += "Chip ID: " + (callerRecords >= 2 ? Hex(records[1]) : std::string("not read"));
     text += "\r\n";
     text += "Device info: " +
-            (callerRecords >= 3 ? PrintableText(records[2]) : std::string("not read"));
+            (callerRecords >= 3 ? InfoRecordText(records[2]) : std::string("not read"));
     text += "\r\n";
     text += "Computer: " + WideRecordText(records[records.size() - 2]) + "\r\n";
     text += "Program: " + WideRecordText(records[records.size() - 1]) + "\r\n";

@@ -123,11 +123,11 @@ TEST(ChannelReadFrame, AssemblesOrRejectsReplies) {
         SCOPED_TRACE(c.name);
         ChannelRig rig(c.options);
         OpenAndAskChipId(rig);
-        std::array<uint8_t, ReplyAreaSize> destination;
+        std::array<uint8_t, CommandReplyAreaSize> destination;
         destination.fill(Untouched);
         uint32_t length = 4242;
         const uint32_t start = rig.clock.Now();
-        EXPECT_EQ(rig.channel.ReadFrame(destination.data(), ReplyAreaSize, length, c.timeoutMs),
+        EXPECT_EQ(rig.channel.ReadFrame(destination.data(), CommandReplyAreaSize, length, c.timeoutMs),
                   c.status);
         const uint32_t elapsed = rig.ElapsedSince(start);
         EXPECT_GE(elapsed, c.minMs);
@@ -164,7 +164,7 @@ TEST(ChannelReadFrame, TimeOutCountsFromTheLastBytes) {
         options.pieceIntervalMs = c.intervalMs;
         ChannelRig rig(options);
         OpenAndAskChipId(rig);
-        uint8_t destination[ReplyAreaSize] = {};
+        uint8_t destination[CommandReplyAreaSize] = {};
         uint32_t length = 0;
         EXPECT_EQ(rig.channel.ReadFrame(destination, sizeof destination, length, c.timeoutMs),
                   c.status);

@@ -51,11 +51,9 @@ TEST(DiagnosticLog, ElapsedColumnForms) {
         const char* column;
     };
     const Case cases[] = {
-        {2'500'000, "2.500000"},
-        {10'000'000, "10.000000"},  // exactly ten seconds still shows a number
-        {10'000'001, "   --   "},
-        {12'000'000, "   --   "},
-        {0, "0.000000"},
+        {2'500'000, "2.500000"},  {10'000'000, "10.000000"},  // exactly ten seconds still shows a
+                                                              // number
+        {10'000'001, "   --   "}, {12'000'000, "   --   "},  {0, "0.000000"},
     };
     for (const auto& c : cases) {
         ScopedTestLog log;
@@ -172,12 +170,12 @@ namespace zolt {
 namespace {
 
 class FixedSystem final : public SystemInfo {
-public:
+  public:
     explicit FixedSystem(WideText exe) : exe_(std::move(exe)) {}
     WideText ExecutablePath() override { return exe_; }
     std::optional<WideText> ComputerName() override { return u"PC1"; }
 
-private:
+  private:
     WideText exe_;
 };
 
@@ -197,8 +195,9 @@ TEST(DiagnosticLog, GoesBesideTheExecutableOrToTheUserStateDirectory) {
     log.SetSystemInfo(installed);
     EXPECT_EQ(ToUtf8(log.FilePath()), state + "/zolt-update/log.bin");
     WriteLog(u"kept in the state directory");
-    EXPECT_NE(testing::ReadFile(state + "/zolt-update/log.bin").find("]kept in the state directory\r\n"),
-              std::string::npos);
+    EXPECT_NE(
+        testing::ReadFile(state + "/zolt-update/log.bin").find("]kept in the state directory\r\n"),
+        std::string::npos);
 
     log.SetSystemInfo(HostSystemInfo());
     if (old) {

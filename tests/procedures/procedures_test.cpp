@@ -21,7 +21,7 @@ using Bytes = std::vector<uint8_t>;
 using sim::Part;
 
 class FixedSystem final : public SystemInfo {
-public:
+  public:
     WideText ExecutablePath() override { return u"/nowhere/zolt-update"; }
     std::optional<WideText> ComputerName() override { return u"PC1"; }
 };
@@ -33,7 +33,9 @@ Bytes InfoRecordOf(const sim::PartIdentity& id) {
     return record;
 }
 
-Bytes ChipIdOf(const sim::PartIdentity& id) { return Bytes(id.chipId.begin(), id.chipId.end()); }
+Bytes ChipIdOf(const sim::PartIdentity& id) {
+    return Bytes(id.chipId.begin(), id.chipId.end());
+}
 
 const Bytes ComputerNameRecord = {'P', 0, 'C', 0, '1', 0};
 const Bytes VersionRecord = {'1', 0, '.', 0, '0', 0, '.', 0, '6', 0};
@@ -126,11 +128,17 @@ TEST(UpdateProcedure, RequestRecordsOfEachStage) {
     const auto j = sim::DemoIdentity(Part::J2534);
     const auto requests = rig.RequestRecords();
     ASSERT_EQ(requests.size(), 2u);
-    EXPECT_EQ(requests[0], (std::vector<Bytes>{{0x0A, 0x01}, ChipIdOf(st), InfoRecordOf(st),
-                                               ComputerNameRecord, VersionRecord}));
-    EXPECT_EQ(requests[1],
-              (std::vector<Bytes>{{0x0A, 0x02}, ChipIdOf(st), InfoRecordOf(st), ChipIdOf(j),
-                                  InfoRecordOf(j), ComputerNameRecord, VersionRecord}));
+    EXPECT_EQ(
+        requests[0],
+        (std::vector<Bytes>{
+            {0x0A, 0x01}, ChipIdOf(st), InfoRecordOf(st), ComputerNameRecord, VersionRecord}));
+    EXPECT_EQ(requests[1], (std::vector<Bytes>{{0x0A, 0x02},
+                                               ChipIdOf(st),
+                                               InfoRecordOf(st),
+                                               ChipIdOf(j),
+                                               InfoRecordOf(j),
+                                               ComputerNameRecord,
+                                               VersionRecord}));
 }
 
 TEST(UpdateProcedure, ProgressPositionsUseIntegerDivision) {
@@ -182,8 +190,10 @@ TEST(UpdateProcedure, AcceptanceRules) {
     };
     for (const auto& c : cases) {
         const auto n = static_cast<uint32_t>(c.answer.size());
-        EXPECT_EQ(AcceptStage1Answer(c.answer.data(), n), c.stage1) << ::testing::PrintToString(c.answer);
-        EXPECT_EQ(AcceptStage2Answer(c.answer.data(), n), c.stage2) << ::testing::PrintToString(c.answer);
+        EXPECT_EQ(AcceptStage1Answer(c.answer.data(), n), c.stage1)
+            << ::testing::PrintToString(c.answer);
+        EXPECT_EQ(AcceptStage2Answer(c.answer.data(), n), c.stage2)
+            << ::testing::PrintToString(c.answer);
     }
 }
 
@@ -219,11 +229,13 @@ TEST(UpdateProcedure, NoBlocksFromTheServer) {
         int reset00;
     };
     const Case cases[] = {
-        {0, 3,
+        {0,
+         3,
          {"Prepare for updating, please wait ...", "Update fail (01) ", "Update failed."},
          {0},
          1},
-        {3, 0,
+        {3,
+         0,
          {"Prepare for updating, please wait ...", "Updating..", "Prepare update",
           "Update fail (02)", "Finishing update, please wait...", "Update failed."},
          {0, 26, 53, 53, 52},  // checked as a prefix: the count-down runs on to 0
@@ -235,7 +247,8 @@ TEST(UpdateProcedure, NoBlocksFromTheServer) {
         rig.Update();
         EXPECT_EQ(rig.window.DistinctStatuses(), c.statuses);
         ASSERT_GE(rig.window.positions.size(), c.positions.size());
-        EXPECT_TRUE(std::equal(c.positions.begin(), c.positions.end(), rig.window.positions.begin()));
+        EXPECT_TRUE(
+            std::equal(c.positions.begin(), c.positions.end(), rig.window.positions.begin()));
         EXPECT_EQ(rig.window.positions.back(), 0);
         EXPECT_EQ(rig.Count(rig.capture.Lines(), Banner00), c.reset00);
         EXPECT_GE(rig.clock.Now() - start, 1'500u);  // the pause after "Update fail"
@@ -300,8 +313,9 @@ TEST(Procedures, DeviceNotFound) {
         Rig rig(absent);
         const uint32_t start = rig.clock.Now();
         run(rig);
-        EXPECT_EQ(rig.window.ops, (std::vector<std::string>{"disable", std::string("status:") + first,
-                                                            "status:Device not found", "enable"}));
+        EXPECT_EQ(rig.window.ops,
+                  (std::vector<std::string>{"disable", std::string("status:") + first,
+                                            "status:Device not found", "enable"}));
         EXPECT_GE(rig.clock.Now() - start, OpenWindowMs);
         EXPECT_TRUE(rig.server.Requests().empty());
     }
@@ -320,8 +334,10 @@ TEST(DeviceInfoProcedure, ShowsTheServersTextAndSendsTheIdentification) {
     EXPECT_TRUE(rig.window.positions.empty());  // never touches the bar
     const auto requests = rig.RequestRecords();
     ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(requests[0], (std::vector<Bytes>{{0x0A, 0x04}, ChipIdOf(st), InfoRecordOf(st),
-                                               ComputerNameRecord, VersionRecord}));
+    EXPECT_EQ(
+        requests[0],
+        (std::vector<Bytes>{
+            {0x0A, 0x04}, ChipIdOf(st), InfoRecordOf(st), ComputerNameRecord, VersionRecord}));
     EXPECT_EQ(rig.Count(rig.capture.Lines(), Banner00), 1);
     EXPECT_FALSE(rig.device.HandleOpen());
 }
@@ -338,9 +354,11 @@ TEST(DeviceInfoProcedure, IdentificationFailuresShortenTheRequest) {
          {{sim::Fault::Silent, sim::Request::Reset, 1, {}},
           {sim::Fault::Silent, sim::Request::Reset, 2, {}}},
          {{0x0A, 0x04}, ComputerNameRecord, VersionRecord}},
-        {"chip id", {{sim::Fault::WrongResultByte, sim::Request::ChipId, 1, {}}},
+        {"chip id",
+         {{sim::Fault::WrongResultByte, sim::Request::ChipId, 1, {}}},
          {{0x0A, 0x04}, ComputerNameRecord, VersionRecord}},
-        {"device info", {{sim::Fault::ShortPayload, sim::Request::DeviceInfo, 1, {}}},
+        {"device info",
+         {{sim::Fault::ShortPayload, sim::Request::DeviceInfo, 1, {}}},
          {{0x0A, 0x04}, ChipIdOf(st), ComputerNameRecord, VersionRecord}},
     };
     for (const auto& c : cases) {
@@ -360,7 +378,7 @@ TEST(DeviceInfoProcedure, IdentificationFailuresShortenTheRequest) {
 TEST(DeviceInfoProcedure, ReplyTextRules) {
     struct Case {
         const char* name;
-        std::vector<Bytes> records;  // empty: a reply the exchange refuses
+        std::vector<Bytes> records;          // empty: a reply the exchange refuses
         std::optional<std::u16string> info;  // nothing: the box is not touched
         std::string status;
     };
@@ -373,15 +391,14 @@ TEST(DeviceInfoProcedure, ReplyTextRules) {
     };
     for (const auto& c : cases) {
         sim::ReferenceServerOptions server;
-        server.fixedReply = c.records.empty() ? Bytes{8, 0, 0, 0, 0, 0, 0, 0}
-                                              : sim::BuildReply(c.records);
+        server.fixedReply =
+            c.records.empty() ? Bytes{8, 0, 0, 0, 0, 0, 0, 0} : sim::BuildReply(c.records);
         Rig rig({}, server);
         rig.DeviceInfo();
         SCOPED_TRACE(c.name);
-        const bool touched = std::count_if(rig.window.ops.begin(), rig.window.ops.end(),
-                                           [](const std::string& op) {
-                                               return op.rfind("info:", 0) == 0;
-                                           }) > 0;
+        const bool touched =
+            std::count_if(rig.window.ops.begin(), rig.window.ops.end(),
+                          [](const std::string& op) { return op.rfind("info:", 0) == 0; }) > 0;
         EXPECT_EQ(touched, c.info.has_value());
         if (c.info) {
             EXPECT_EQ(rig.window.info, *c.info);

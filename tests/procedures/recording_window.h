@@ -10,7 +10,7 @@
 namespace zolt::testing {
 
 class RecordingWindow final : public UpdateWindow {
-public:
+  public:
     void SetStatusText(const WideText& text) override {
         std::lock_guard lock(mutex_);
         ops.push_back("status:" + ToUtf8(text));
@@ -55,7 +55,7 @@ public:
     int32_t progress = 0;
     bool enabled = true;
 
-private:
+  private:
     std::mutex mutex_;
 };
 
