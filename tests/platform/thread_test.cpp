@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <pthread.h>
+#endif
 
 #include <atomic>
 #include <chrono>
@@ -27,18 +31,37 @@ using namespace std::chrono_literals;
     return sum;
 }
 
+// The calling thread's stack size: as the thread library reports it, or on Windows the address
+// space reserved for the stack (the allocation that holds a local, walked region by region).
+std::size_t ThisThreadStackBytes() {
+    std::size_t size = 0;
+#ifdef _WIN32
+    MEMORY_BASIC_INFORMATION info{};
+    volatile int local = 0;
+    if (::VirtualQuery(const_cast<int*>(&local), &info, sizeof info) == 0) {
+        return 0;
+    }
+    const auto* base = static_cast<const char*>(info.AllocationBase);
+    while (::VirtualQuery(base + size, &info, sizeof info) != 0 &&
+           info.AllocationBase == static_cast<const void*>(base)) {
+        size += info.RegionSize;
+    }
+#else
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+        pthread_attr_getstacksize(&attr, &size);
+        pthread_attr_destroy(&attr);
+    }
+#endif
+    return size;
+}
+
 TEST(StartDetachedThread, RunsTheBodyOnANewThreadWithTheLargeStack) {
     std::promise<std::size_t> stackSize;
     std::promise<std::thread::id> ranOn;
     std::promise<uint32_t> used;
     ASSERT_TRUE(StartDetachedThread([&] {
-        pthread_attr_t attr;
-        std::size_t size = 0;
-        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
-            pthread_attr_getstacksize(&attr, &size);
-            pthread_attr_destroy(&attr);
-        }
-        stackSize.set_value(size);
+        stackSize.set_value(ThisThreadStackBytes());
         ranOn.set_value(std::this_thread::get_id());
         used.set_value(UseStack(24'000'000));
     }));
