@@ -31,7 +31,9 @@ namespace {
 constexpr intptr_t NoSocket = -1;
 constexpr int SendFlags = 0;
 
-SOCKET Native(intptr_t s) { return static_cast<SOCKET>(s); }
+SOCKET Native(intptr_t s) {
+    return static_cast<SOCKET>(s);
+}
 intptr_t OpenStreamSocket() {
     const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     return s == INVALID_SOCKET ? NoSocket : static_cast<intptr_t>(s);
@@ -40,7 +42,9 @@ intptr_t AcceptClient(intptr_t listener) {
     const SOCKET s = ::accept(Native(listener), nullptr, nullptr);
     return s == INVALID_SOCKET ? NoSocket : static_cast<intptr_t>(s);
 }
-void CloseSocket(intptr_t s) { ::closesocket(Native(s)); }
+void CloseSocket(intptr_t s) {
+    ::closesocket(Native(s));
+}
 int PollOne(intptr_t s, short events, int ms) {
     WSAPOLLFD p{Native(s), events, 0};
     return ::WSAPoll(&p, 1, ms);
@@ -60,26 +64,37 @@ long long SendSome(intptr_t s, const uint8_t* data, std::size_t size) {
     const int n = static_cast<int>(std::min<std::size_t>(size, 1 << 30));
     return ::send(Native(s), reinterpret_cast<const char*>(data), n, SendFlags);
 }
-// Windows Sockets has no count of unacknowledged bytes: give the peer a moment instead.
+// Windows Sockets has no count of unacknowledged bytes: give the peer a moment instead. A reset
+// there also throws away what the peer has received but not yet read, so the moment is long
+// enough for the peer's receive to take the bytes (50 ms was not, under load).
 bool UnsentBytes(intptr_t, int& pending) {
     pending = 0;
     return false;
 }
+constexpr auto NoCountDeliveryWait = std::chrono::milliseconds(200);
 #else
 constexpr intptr_t NoSocket = -1;
 constexpr int SendFlags = MSG_NOSIGNAL;
 
-int Native(intptr_t s) { return static_cast<int>(s); }
-intptr_t OpenStreamSocket() { return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP); }
+int Native(intptr_t s) {
+    return static_cast<int>(s);
+}
+intptr_t OpenStreamSocket() {
+    return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+}
 intptr_t AcceptClient(intptr_t listener) {
     return ::accept4(Native(listener), nullptr, nullptr, SOCK_CLOEXEC);
 }
-void CloseSocket(intptr_t s) { ::close(Native(s)); }
+void CloseSocket(intptr_t s) {
+    ::close(Native(s));
+}
 int PollOne(intptr_t s, short events, int ms) {
     pollfd p{Native(s), events, 0};
     return ::poll(&p, 1, ms);
 }
-bool RetryAfterFailure() { return errno == EINTR || errno == EAGAIN; }
+bool RetryAfterFailure() {
+    return errno == EINTR || errno == EAGAIN;
+}
 template <typename T>
 void SetOption(intptr_t s, int level, int name, const T& value) {
     ::setsockopt(Native(s), level, name, &value, sizeof value);
@@ -93,6 +108,7 @@ long long SendSome(intptr_t s, const uint8_t* data, std::size_t size) {
 bool UnsentBytes(intptr_t s, int& pending) {
     return ::ioctl(Native(s), SIOCOUTQ, &pending) == 0;
 }
+constexpr auto NoCountDeliveryWait = std::chrono::milliseconds(50);
 #endif
 
 constexpr std::size_t MaxRequestBytes = 1 << 20;  // far above the largest request a client builds
@@ -151,8 +167,8 @@ std::string PrintableText(const std::vector<uint8_t>& bytes) {
 // bytes are its command code and result byte; the interface's text follows them.
 std::string InfoRecordText(const std::vector<uint8_t>& record) {
     constexpr std::size_t TextOffset = 6;
-    if (record.size() > TextOffset && record[0] == 0x3B && record[1] == 0x00 &&
-        record[2] == 0x32 && record[3] == 0x00) {
+    if (record.size() > TextOffset && record[0] == 0x3B && record[1] == 0x00 && record[2] == 0x32 &&
+        record[3] == 0x00) {
         return PrintableText(std::vector<uint8_t>(record.begin() + TextOffset, record.end()));
     }
     return PrintableText(record);
@@ -464,7 +480,7 @@ void ReferenceServer::WaitUntilDelivered(Socket client) {
     while (!stop_ && std::chrono::steady_clock::now() < deadline) {
         int pending = 0;
         if (!UnsentBytes(client, pending)) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            std::this_thread::sleep_for(NoCountDeliveryWait);
             return;
         }
         if (pending == 0) {

@@ -1,21 +1,37 @@
 #include "tests/server/server_test_support.h"
 
+#ifdef _WIN32
+#include <winsock2.h>
+#else
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 namespace zolt::testing {
 
 uint16_t UnusedPort() {
+#ifdef _WIN32
+    WSADATA data{};
+    ::WSAStartup(MAKEWORD(2, 2), &data);
+    const SOCKET fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    int size = sizeof(sockaddr_in);
+#else
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    socklen_t size = sizeof(sockaddr_in);
+#endif
     sockaddr_in at{};
     at.sin_family = AF_INET;
     at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof at;
     ::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at);
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &size);
+#ifdef _WIN32
+    ::closesocket(fd);
+    ::WSACleanup();
+#else
     ::close(fd);
+#endif
     return ntohs(at.sin_port);
 }
 
