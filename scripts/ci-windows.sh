@@ -53,41 +53,49 @@ if [[ ! -f "$ready" ]]; then
     timeout 60 wineserver -w || true
     touch "$ready"
 fi
-wineserver -p 60  # stays up between the test programs
+# One server for this prefix, started afresh, that stays up between the test programs.
+wineserver -k >/dev/null 2>&1 || true
+timeout 60 wineserver -w || true
+wineserver -p 60
 timeout 120 wine cmd /c exit 0  # warm: the first program pays for the server's start
 
 echo "== windows: 64-bit tests under Wine"
 timeout 600 ctest --preset win64 -j "$jobs"
 
-# Runs a window program with a button pressed by itself and checks what the window shows when
-# the procedure has returned: expect_window EXE PRESS SCREENSHOT "line" ...
+# Runs the program on the simulated interface and the in-process reference server with a button
+# pressed by itself, and checks what the window shows when the procedure has returned:
+#   expect_window PRESS SCREENSHOT PATTERN...   (each PATTERN must match a whole line)
+exe=build/win64/app/win/ZOLTUpdate.exe
 expect_window() {
-    local exe=$1 press=$2 shot=$3
-    shift 3
+    local press=$1 shot=$2
+    shift 2
     local out
-    out=$(timeout 120 wine "$exe" --press "$press" --screenshot "$(winepath -w "$shot")" | tr -d '\r')
+    rm -f "$shot"
+    out=$(timeout 300 wine "$exe" --simulate --press "$press" \
+        --screenshot "$(winepath -w "$shot")" | tr -d '\r')
     echo "$out" | sed 's/^/    /'
-    for line in "$@"; do
-        grep -qxF -- "$line" <<<"$out" || { echo "window check: no line '$line'" >&2; return 1; }
+    for pattern in "$@"; do
+        grep -qx -- "$pattern" <<<"$out" || { echo "window check: no line '$pattern'" >&2; return 1; }
     done
     [[ -s "$shot" ]] || { echo "window check: no screenshot $shot" >&2; return 1; }
 }
 
-echo "== windows: the window under Wine (demonstration procedures)"
-check_exe=build/win64/app/win/ZOLTUpdateWindowCheck.exe
-expect_window "$check_exe" device-info build/win64/window-check-device-info.png \
-    "title: ZOLT Update V1.0.6" "status: " "actions: enabled" \
-    "info: Window check\nNo device: these lines come from the check itself."
-expect_window "$check_exe" update build/win64/window-check-update.png \
-    "title: ZOLT Update V1.0.6" "status: Update success" "progress: 0" "actions: enabled"
+echo "== windows: the window under Wine, simulated interface and reference server"
+rm -f build/win64/app/win/log.bin
+expect_window device-info build/win64/screenshot-windows.png \
+    "title: ZOLT Update V1\.0\.6" "status: " "info: ZOLT reference update server.*Chip ID: .*" \
+    "actions: enabled"
+expect_window update build/win64/screenshot-windows-update.png \
+    "title: ZOLT Update V1\.0\.6" "status: Update success" "progress: 0" "actions: enabled"
+# The log beside the executable, with its start line and CR LF line ends.
+grep -q $'|    -   ]ZOLT Update 1.0.6 start\r$' build/win64/app/win/log.bin ||
+    { echo "window check: no start line in log.bin" >&2; exit 1; }
 
 echo "== windows: 32-bit build"
 timeout 900 cmake --preset win32
 timeout 1200 cmake --build --preset win32 -j "$jobs"
 
 echo "== windows: PE headers and resources"
-for exe in build/win32/app/win/ZOLTUpdate.exe build/win32/app/win/ZOLTUpdateWindowCheck.exe; do
-    [[ -f "$exe" ]] && python3 scripts/check-pe.py --machine i386 "$exe"
-done
-python3 scripts/check-pe.py --machine amd64 "$check_exe"
+python3 scripts/check-pe.py --machine i386 build/win32/app/win/ZOLTUpdate.exe
+python3 scripts/check-pe.py --machine amd64 build/win64/app/win/ZOLTUpdate.exe
 echo "windows: all checks passed"

@@ -131,17 +131,19 @@ int RunUpdateWindow(Procedure update, Procedure deviceInfo, const WindowOptions&
     }
     bool screenshotFailed = false;
     auto prepare = [&](CZOLTUpdateDlg& dialog) {
-        if (press.empty()) {
-            return;
-        }
-        dialog.SetProcedureFinishedHandler([&dialog, &options, &screenshotFailed] {
+        auto finish = [&dialog, &options, &screenshotFailed] {
             WriteStandardOutput(DescribeWindowState(ReadWindowState(dialog.Handle())));
             if (!options.screenshotPath.empty() &&
                 !SaveWindowScreenshot(dialog.Handle(), options.screenshotPath)) {
                 screenshotFailed = true;
             }
             dialog.EndDialog(IDCANCEL);
-        });
+        };
+        if (!press.empty()) {
+            dialog.SetProcedureFinishedHandler(finish);
+        } else if (!options.screenshotPath.empty()) {
+            dialog.SetShownHandler(finish);
+        }
     };
     CZOLTUpdateApp app(std::move(update), std::move(deviceInfo), [&](CZOLTUpdateDlg& dialog) {
         prepare(dialog);

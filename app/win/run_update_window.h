@@ -12,8 +12,9 @@ struct WindowOptions {
     // when that procedure has returned, the window's state is written to standard output (and
     // the screenshot taken), and the window closes.
     std::string autoPress;
-    // With autoPress: a PNG of the window as it stands when the procedure has returned.
-    std::string screenshotPath;  // UTF-8
+    // A PNG of the window as it stands when the pressed procedure has returned (or at once when
+    // nothing is pressed); the window then closes. UTF-8.
+    std::string screenshotPath;
 };
 
 // Runs the application and ends the process when the window closes (ExitProcess), so that a

@@ -113,7 +113,7 @@ bool CZOLTUpdateDlg::OnInitDialog() {
     const WideText title = WideText(u"ZOLT Update V") + VersionText;
     ::SetWindowTextW(Handle(), ToSystemWide(title).c_str());
     WriteLog(WideText(u"ZOLT Update ") + VersionText + u" start");
-    if (autoPress_) {
+    if (autoPress_ || shown_) {
         ::PostMessageW(Handle(), AutoPressMessage, 0, 0);
     }
     return true;  // the focus goes to the first visible tab stop: "Update"
@@ -166,9 +166,14 @@ bool CZOLTUpdateDlg::OnMessage(UINT message, WPARAM, LPARAM lParam, INT_PTR& res
         result = TRUE;
         return true;
     }
-    if (message == AutoPressMessage && autoPress_) {
-        const int id = *autoPress_ == Button::Update ? IDC_UPDATE : IDC_DEVICE_INFO;
-        ::SendMessageW(GetDlgItem(id), BM_CLICK, 0, 0);
+    if (message == AutoPressMessage) {
+        if (autoPress_) {
+            const int id = *autoPress_ == Button::Update ? IDC_UPDATE : IDC_DEVICE_INFO;
+            ::SendMessageW(GetDlgItem(id), BM_CLICK, 0, 0);
+        }
+        if (shown_) {
+            shown_();
+        }
         result = TRUE;
         return true;
     }

@@ -42,6 +42,10 @@ class CZOLTUpdateDlg : public win::TemplateDialog, public UpdateWindow {
     // window has closed by then.
     void SetProcedureFinishedHandler(std::function<void()> handler);
 
+    // Runs on the window's thread once the window is up and its loop runs (after the auto-press,
+    // when there is one).
+    void SetShownHandler(std::function<void()> handler) { shown_ = std::move(handler); }
+
     // Presses a button (as a click on it) once the window is up and its loop runs.
     enum class Button { Update, DeviceInfo };
     void SetAutoPress(Button button) { autoPress_ = button; }
@@ -80,6 +84,7 @@ class CZOLTUpdateDlg : public win::TemplateDialog, public UpdateWindow {
     std::shared_ptr<Worker> worker_;  // what the workers hold: outlives the dialog
     std::function<void()> finished_;
     std::optional<Button> autoPress_;
+    std::function<void()> shown_;
 };
 
 // The application object: registers the common controls, runs the update window modally and ends.
