@@ -24,8 +24,8 @@ TEST(WindowsSystemInfo, LogGoesBesideTheExecutable) {
 }
 
 TEST(WindowsSystemInfo, ComputerNameMatchesTheSystem) {
-    wchar_t expected[MAX_COMPUTERNAME_LENGTH + 1] = {};
-    DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
+    wchar_t expected[261] = {};
+    DWORD size = 261;
     ASSERT_TRUE(::GetComputerNameW(expected, &size));
     const auto name = HostSystemInfo().ComputerName();
     ASSERT_TRUE(name.has_value());
