@@ -7,6 +7,7 @@
 #include <string>
 
 #include "cli/console_window.h"
+#include "cli/doctor.h"
 #include "cli/runtime.h"
 #include "log/log.h"
 
@@ -16,6 +17,7 @@ namespace {
 constexpr int ExitSuccess = 0;
 constexpr int ExitFailed = 1;
 constexpr int ExitDeviceNotFound = 2;
+constexpr int ExitDoctorProblem = 3;
 constexpr int ExitUsage = 64;
 
 void PrintHelp(std::FILE* out) {
@@ -27,6 +29,7 @@ void PrintHelp(std::FILE* out) {
                  "Commands:\n"
                  "  update                update the firmware of both parts of the interface\n"
                  "  info                  show what the update server knows of the interface\n"
+                 "  doctor                check the set-up and say what is wrong\n"
                  "\n"
                  "Options:\n"
                  "%s"
@@ -34,7 +37,7 @@ void PrintHelp(std::FILE* out) {
                  "  --version             show the program's version\n"
                  "\n"
                  "Exit status: 0 success, 1 the update or the information request failed,\n"
-                 "2 device not found, 64 bad usage.\n"
+                 "2 device not found, 3 doctor found a problem, 64 bad usage.\n"
                  "\n"
                  "Log: every transfer and server step goes to %s\n",
                  zolt::RuntimeOptionsHelp, zolt::ToUtf8(zolt::ProcessLog().FilePath()).c_str());
@@ -70,8 +73,9 @@ int main(int argc, char** argv) {
             return ExitUsage;
         }
     }
-    if (command != "update" && command != "info") {
-        std::fprintf(stderr, "zolt-update-cli: give a command: update or info (see --help)\n");
+    if (command != "update" && command != "info" && command != "doctor") {
+        std::fprintf(stderr,
+                     "zolt-update-cli: give a command: update, info or doctor (see --help)\n");
         return ExitUsage;
     }
 
@@ -80,6 +84,18 @@ int main(int argc, char** argv) {
     if (!runtime) {
         std::fprintf(stderr, "zolt-update-cli: %s\n", error.c_str());
         return ExitUsage;
+    }
+
+    if (command == "doctor") {
+        const zolt::ProcedureContext context = runtime->Context();
+        const zolt::DoctorVerdict verdict = zolt::RunDoctor(zolt::DoctorSetup{
+            context.driver,
+            runtime->Simulated() ? "simulated interface" : zolt::ProcessDriverName(),
+            runtime->Server(), zolt::SystemSockets(), zolt::ProcessLog().FilePath()});
+        for (const auto& line : verdict.lines) {
+            std::printf("%s\n", line.c_str());
+        }
+        return verdict.Ok() ? ExitSuccess : ExitDoctorProblem;
     }
 
     zolt::WriteLog(u"ZOLT Update " + zolt::WideText(zolt::VersionText) + u" start");
@@ -92,10 +108,15 @@ int main(int argc, char** argv) {
         if (status == u"Update success") {
             return ExitSuccess;
         }
-        return status == u"Device not found" ? ExitDeviceNotFound : ExitFailed;
+        if (status == u"Device not found") {
+            std::printf("%s\n", zolt::DeviceNotFoundHint(context.driver).c_str());
+            return ExitDeviceNotFound;
+        }
+        return ExitFailed;
     }
     zolt::DeviceInfoThread(window, context);
     if (window.LastStatus() == u"Device not found") {
+        std::printf("%s\n", zolt::DeviceNotFoundHint(context.driver).c_str());
         return ExitDeviceNotFound;
     }
     return window.InfoShown() && window.LastStatus().empty() ? ExitSuccess : ExitFailed;

@@ -10,6 +10,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace zolt {
 
@@ -42,6 +44,9 @@ inline constexpr uint8_t FT_PARITY_EVEN = 2;
 inline constexpr uint8_t FT_PARITY_MARK = 3;
 inline constexpr uint8_t FT_PARITY_SPACE = 4;
 
+// Why the last failed open failed, as far as a driver can tell; for the doctor's advice.
+enum class OpenProblem { None, Permission, Busy, Other, Unknown };
+
 class D2xxDriver {
   public:
     virtual ~D2xxDriver() = default;
@@ -56,6 +61,14 @@ class D2xxDriver {
     // Never waits: returns at most the bytes already queued, their number in `returned`.
     virtual FT_STATUS Read(FT_HANDLE, void* data, uint32_t size, uint32_t* returned) = 0;
     virtual FT_STATUS Close(FT_HANDLE) = 0;
+
+    // Diagnostics beyond the nine calls, for `zolt-update-cli doctor`. A driver that cannot list
+    // descriptions returns false.
+    virtual bool ListDescriptions(std::vector<std::string>& descriptions) {
+        descriptions.clear();
+        return false;
+    }
+    virtual OpenProblem LastOpenProblem() const { return OpenProblem::Unknown; }
 };
 
 // The driver of this process, chosen on first use: the vendor library when "libftd2xx.so" loads

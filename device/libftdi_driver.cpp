@@ -80,6 +80,37 @@ class LibftdiDriver final : public D2xxDriver {
         return FT_OK;
     }
 
+    bool ListDescriptions(std::vector<std::string>& descriptions) override {
+        descriptions.clear();
+        std::lock_guard lock(mutex_);
+        if (!EnsureScratch()) {
+            return false;
+        }
+        ftdi_device_list* list = nullptr;
+        const int found = ftdi_usb_find_all(scratch_, &list, 0, 0);
+        std::vector<libusb_device*> usbDevices;
+        for (ftdi_device_list* node = found > 0 ? list : nullptr; node != nullptr;
+             node = node->next) {
+            usbDevices.push_back(node->dev);
+        }
+        for (libusb_device* dev : usbDevices) {
+            char text[DescriptionSize] = {};
+            if (ftdi_usb_get_strings(scratch_, dev, nullptr, 0, text, DescriptionSize, nullptr,
+                                     0) == 0) {
+                descriptions.emplace_back(text, strnlen(text, DescriptionSize));
+            } else {
+                descriptions.emplace_back("(description not readable)");
+            }
+        }
+        ftdi_list_free(&list);
+        return found >= 0;
+    }
+
+    OpenProblem LastOpenProblem() const override {
+        std::lock_guard lock(mutex_);
+        return lastOpenProblem_;
+    }
+
     FT_STATUS OpenEx(const char* description, FT_HANDLE* handle) override {
         if (description == nullptr || handle == nullptr) {
             return FT_INVALID_PARAMETER;
@@ -130,6 +161,7 @@ class LibftdiDriver final : public D2xxDriver {
             return FT_DEVICE_NOT_FOUND;
         }
         if (opened < 0) {
+            lastOpenProblem_ = OpenProblemOf(opened);
             LogOpenFailureOnce(opened, device->context);
             ftdi_free(device->context);
             return MapOpenError(opened);
@@ -309,8 +341,9 @@ class LibftdiDriver final : public D2xxDriver {
                  WidenAscii(text != nullptr ? text : ""));
     }
 
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     ftdi_context* scratch_ = nullptr;
+    OpenProblem lastOpenProblem_ = OpenProblem::None;
     std::vector<std::unique_ptr<FtdiDevice>> devices_;
     std::set<int> loggedOpenErrors_;
 };

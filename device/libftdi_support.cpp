@@ -68,4 +68,17 @@ FT_STATUS MapOpenError(int code) {
     return code >= 0 ? FT_OK : FT_DEVICE_NOT_OPENED;
 }
 
+OpenProblem OpenProblemOf(int code) {
+    switch (code) {
+        case -4:
+            return OpenProblem::Permission;
+        case -5:
+        case -8:
+        case -11:
+            return OpenProblem::Busy;
+        default:
+            return code >= 0 ? OpenProblem::None : OpenProblem::Other;
+    }
+}
+
 }  // namespace zolt

@@ -64,4 +64,8 @@ FT_STATUS MapTransferError(int code);
 // (busy), -8 and -11 detaching the kernel driver; all leave the device not opened.
 FT_STATUS MapOpenError(int code);
 
+// What a failed ftdi_usb_open_dev means for the user: -4 libusb_open (permissions), -5 claiming the
+// interface and -8/-11 detaching the kernel driver (held by another program or the kernel).
+OpenProblem OpenProblemOf(int code);
+
 }  // namespace zolt

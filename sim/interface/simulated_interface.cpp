@@ -215,6 +215,7 @@ FT_STATUS SimulatedInterface::OpenEx(const char* description, FT_HANDLE* handle)
         return FT_DEVICE_NOT_FOUND;
     }
     if (options_.permissionDenied) {
+        lastOpenProblem_ = OpenProblem::Permission;
         return FT_DEVICE_NOT_OPENED;
     }
     if (openHandle_ != 0) {
@@ -537,6 +538,21 @@ void SimulatedInterface::Unplug() {
 void SimulatedInterface::AddFault(FaultRule rule) {
     std::lock_guard lock(mutex_);
     options_.faults.push_back(std::move(rule));
+}
+
+bool SimulatedInterface::ListDescriptions(std::vector<std::string>& descriptions) {
+    std::lock_guard lock(mutex_);
+    RefreshLocked();
+    descriptions.clear();
+    if (plugged_) {
+        descriptions.push_back(options_.description);
+    }
+    return true;
+}
+
+OpenProblem SimulatedInterface::LastOpenProblem() const {
+    std::lock_guard lock(mutex_);
+    return lastOpenProblem_;
 }
 
 }  // namespace zolt::sim

@@ -132,6 +132,8 @@ class SimulatedInterface final : public D2xxDriver {
     FT_STATUS GetStatus(FT_HANDLE handle, uint32_t* rx, uint32_t* tx, uint32_t* event) override;
     FT_STATUS Read(FT_HANDLE handle, void* data, uint32_t size, uint32_t* returned) override;
     FT_STATUS Close(FT_HANDLE handle) override;
+    bool ListDescriptions(std::vector<std::string>& descriptions) override;
+    OpenProblem LastOpenProblem() const override;
 
     // Firmware frames each part got, as sent, and the result byte it answered to each.
     std::vector<std::vector<uint8_t>> ReceivedBlocks(Part part) const;
@@ -190,6 +192,7 @@ class SimulatedInterface final : public D2xxDriver {
     std::array<std::vector<std::vector<uint8_t>>, 2> blocks_;
     std::array<std::vector<uint8_t>, 2> results_;
     SimulatedInterfaceStats stats_;
+    OpenProblem lastOpenProblem_ = OpenProblem::None;
 };
 
 }  // namespace zolt::sim
