@@ -60,6 +60,9 @@ Faults:
   --chunk-pause MS       ... with MS milliseconds between them (default 40)
 
   --help                 this text
+
+Log: the server writes no log file; it prints each request it received and each answer it gave
+on standard output.
 )";
 
 bool ReadWholeFile(const char* path, std::vector<uint8_t>& bytes) {

@@ -27,9 +27,10 @@ class FixedSystem final : public SystemInfo {
 };
 
 Bytes InfoRecordOf(const sim::PartIdentity& id) {
-    Bytes record = {0x3B, 0x00, 0x32, 0x00, 0xBE, 0x00};
-    record.insert(record.end(), id.info.begin(), id.info.begin() + 48);
-    record.resize(InfoRecordSize, 0);
+    Bytes record(InfoRecordSize, 0);
+    const uint8_t header[] = {0x3B, 0x00, 0x32, 0x00, 0xBE, 0x00};
+    std::copy(std::begin(header), std::end(header), record.begin());
+    std::copy(id.info.begin(), id.info.begin() + 48, record.begin() + 6);
     return record;
 }
 
