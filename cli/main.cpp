@@ -59,13 +59,10 @@ int main(int argc, char** argv) {
             std::printf("zolt-update-cli %s\n", zolt::ToUtf8(zolt::VersionText).c_str());
             return ExitSuccess;
         }
-        if (arg == "--simulate") {
-            options.simulate = true;
-        } else if (arg == "--server" && i + 1 < argc) {
-            options.server = argv[++i];
-        } else if (arg.rfind("--server=", 0) == 0) {
-            options.server = arg.substr(std::strlen("--server="));
-        } else if (!arg.empty() && arg[0] != '-' && command.empty()) {
+        if (zolt::TakeRuntimeOption(argc, argv, i, options)) {
+            continue;
+        }
+        if (!arg.empty() && arg[0] != '-' && command.empty()) {
             command = arg;
         } else {
             std::fprintf(stderr, "zolt-update-cli: unknown argument '%s' (see --help)\n",

@@ -15,6 +15,24 @@ const char RuntimeOptionsHelp[] =
     "  --server HOST[:PORT]  talk to this update server instead (port 4006 by default);\n"
     "                        with --simulate, the simulated interface and this server\n";
 
+bool TakeRuntimeOption(int argc, char** argv, int& i, RuntimeOptions& options) {
+    const std::string arg = argv[i];
+    if (arg == "--simulate") {
+        options.simulate = true;
+        return true;
+    }
+    if (arg == "--server" && i + 1 < argc) {
+        options.server = argv[++i];
+        return true;
+    }
+    constexpr std::string_view Joined = "--server=";
+    if (arg.rfind(Joined, 0) == 0) {
+        options.server = arg.substr(Joined.size());
+        return true;
+    }
+    return false;
+}
+
 bool ParseServerOption(const std::string& text, ServerEndpoint& endpoint) {
     std::string host = text;
     uint16_t port = 4006;

@@ -20,6 +20,10 @@ struct RuntimeOptions {
     std::optional<std::string> server;  // HOST[:PORT]
 };
 
+// Takes --simulate, --server HOST[:PORT] or --server=HOST[:PORT] at argv[i], moving i past a
+// value it took. False when argv[i] is none of them.
+bool TakeRuntimeOption(int argc, char** argv, int& i, RuntimeOptions& options);
+
 // Parses HOST[:PORT] (PORT 1 to 65535, default 4006) into an endpoint with the default time-out.
 bool ParseServerOption(const std::string& text, ServerEndpoint& endpoint);
 

@@ -107,6 +107,19 @@ void FailureEnding(UpdateWindow& window, Clock& clock) {
     }
 }
 
+// Creates the run's channel and opens it (retrying for up to 10 s). When no device opens, closes
+// and releases the channel, says "Device not found" and returns null.
+std::unique_ptr<CCommunicationFT32> OpenChannel(UpdateWindow& window,
+                                                const ProcedureContext& context) {
+    auto channel = std::make_unique<CCommunicationFT32>(context.driver, context.clock);
+    if (channel->Open() != 0) {
+        channel->Close();
+        window.SetStatusText(u"Device not found");
+        return nullptr;
+    }
+    return channel;
+}
+
 }  // namespace
 
 bool AcceptStage1Answer(const uint8_t* answer, uint32_t length) {
@@ -121,11 +134,8 @@ uint32_t DeviceInfoThread(UpdateWindow& window, const ProcedureContext& context)
     window.EnableActions(false);
     window.SetStatusText(u"Get device info...");
 
-    auto channel = std::make_unique<CCommunicationFT32>(context.driver, context.clock);
-    if (channel->Open() != 0) {
-        channel->Close();
-        window.SetStatusText(u"Device not found");
-        channel.reset();
+    auto channel = OpenChannel(window, context);
+    if (!channel) {
         window.EnableActions(true);
         return 0;
     }
@@ -160,11 +170,8 @@ uint32_t UpdateThread(UpdateWindow& window, const ProcedureContext& context) {
     window.EnableActions(false);
     window.SetStatusText(u"Prepare for updating, please wait ...");
 
-    auto channel = std::make_unique<CCommunicationFT32>(context.driver, clock);
-    if (channel->Open() != 0) {
-        channel->Close();
-        window.SetStatusText(u"Device not found");
-        channel.reset();
+    auto channel = OpenChannel(window, context);
+    if (!channel) {
         window.EnableActions(true);
         return 0;
     }

@@ -44,11 +44,10 @@ int main(int argc, char** argv) {
             std::printf("zolt-update %s\n", zolt::ToUtf8(zolt::VersionText).c_str());
             return 0;
         }
-        if (arg == "--simulate") {
-            runtimeOptions.simulate = true;
-        } else if (arg == "--server" && hasValue) {
-            runtimeOptions.server = argv[++i];
-        } else if (arg == "--press" && hasValue) {
+        if (zolt::TakeRuntimeOption(argc, argv, i, runtimeOptions)) {
+            continue;
+        }
+        if (arg == "--press" && hasValue) {
             windowOptions.autoPress = argv[++i];
             if (windowOptions.autoPress != "update" && windowOptions.autoPress != "device-info") {
                 std::fprintf(stderr, "zolt-update: --press takes update or device-info\n");
