@@ -174,19 +174,24 @@ uint32_t CCommunicationFT32::WriteFrame(const uint8_t* frame, uint32_t size) {
     return Write(frame, size);
 }
 
-uint32_t CCommunicationFT32::GetChipId(uint8_t* chipIdentifier) {
-    if (chipIdentifier == nullptr) {
-        return DEVICE_COMMAND_FAILED;
-    }
-    if (Write(ChipIdRequest, sizeof ChipIdRequest) != 0) {
-        return DEVICE_COMMAND_FAILED;
+bool CCommunicationFT32::Command(const uint8_t* request, uint32_t size, uint8_t code,
+                                 uint32_t minPayload) {
+    if (Write(request, size) != 0) {
+        return false;
     }
     replyArea_.fill(0);
     uint32_t length = 0;
     if (ReadFrame(replyArea_.data(), CommandReplyAreaSize, length, CommandTimeoutMs) != 0) {
+        return false;
+    }
+    return length >= minPayload && replyArea_[0] == code && replyArea_[1] == 0;
+}
+
+uint32_t CCommunicationFT32::GetChipId(uint8_t* chipIdentifier) {
+    if (chipIdentifier == nullptr) {
         return DEVICE_COMMAND_FAILED;
     }
-    if (length < ChipIdPayloadMin || replyArea_[0] != ChipIdCode || replyArea_[1] != 0) {
+    if (!Command(ChipIdRequest, sizeof ChipIdRequest, ChipIdCode, ChipIdPayloadMin)) {
         return DEVICE_COMMAND_FAILED;
     }
     std::memcpy(chipIdentifier, replyArea_.data() + 2, ChipIdSize);
@@ -197,15 +202,8 @@ uint32_t CCommunicationFT32::GetDeviceInfo(uint8_t* infoRecord) {
     if (infoRecord == nullptr) {
         return DEVICE_COMMAND_FAILED;
     }
-    if (Write(DeviceInfoRequest, sizeof DeviceInfoRequest) != 0) {
-        return DEVICE_COMMAND_FAILED;
-    }
-    replyArea_.fill(0);
-    uint32_t length = 0;
-    if (ReadFrame(replyArea_.data(), CommandReplyAreaSize, length, CommandTimeoutMs) != 0) {
-        return DEVICE_COMMAND_FAILED;
-    }
-    if (length < DeviceInfoPayloadMin || replyArea_[0] != DeviceInfoCode || replyArea_[1] != 0) {
+    if (!Command(DeviceInfoRequest, sizeof DeviceInfoRequest, DeviceInfoCode,
+                 DeviceInfoPayloadMin)) {
         return DEVICE_COMMAND_FAILED;
     }
     // 59 (the record's length after this field) and 50 (the payload bytes that follow).

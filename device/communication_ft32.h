@@ -63,6 +63,9 @@ class CCommunicationFT32 {
     FT_HANDLE Handle() const { return handle; }
 
   private:
+    // Sends a command request and reads its reply into the reply area: true when a frame came
+    // with at least `minPayload` payload bytes, command code `code` and result byte 0.
+    bool Command(const uint8_t* request, uint32_t size, uint8_t code, uint32_t minPayload);
     // Steps 1 to 5 shared by the reset sequences: open, banner, latency 255/0/127, 1 ms, close.
     void BeginReset(const char16_t* banner);
 
