@@ -120,6 +120,12 @@ std::unique_ptr<CCommunicationFT32> OpenChannel(UpdateWindow& window,
     return channel;
 }
 
+int32_t Exchange(const ProcedureContext& context, RecordList& request, int32_t count,
+                 RecordList& reply) {
+    Sockets& sockets = context.sockets != nullptr ? *context.sockets : SystemSockets();
+    return ExchangeRecords(request, count, reply, context.server, context.system, sockets);
+}
+
 }  // namespace
 
 bool AcceptStage1Answer(const uint8_t* answer, uint32_t length) {
@@ -149,7 +155,7 @@ uint32_t DeviceInfoThread(UpdateWindow& window, const ProcedureContext& context)
         channel->Reset00();
 
         RecordList reply(RecordList::ReplySlots, RecordList::ReplySlotCapacity);
-        ExchangeRecords(request, count, reply, context.server, context.system);
+        Exchange(context, request, count, reply);
         if (reply.count > 0) {
             window.SetStatusText(u"");
             window.SetInfoText(NarrowToWide(reinterpret_cast<const char*>(reply.Slot(0)),
@@ -189,7 +195,7 @@ uint32_t UpdateThread(UpdateWindow& window, const ProcedureContext& context) {
         bool stage1 = false;
         {
             RecordList reply(RecordList::ReplySlots, RecordList::ReplySlotCapacity);
-            ExchangeRecords(request, count, reply, context.server, context.system);
+            Exchange(context, request, count, reply);
             if (reply.count > 0) {
                 window.SetStatusText(u"Updating..");
             } else {
@@ -230,7 +236,7 @@ uint32_t UpdateThread(UpdateWindow& window, const ProcedureContext& context) {
             if (identified) {
                 RecordList reply(RecordList::ReplySlots, RecordList::ReplySlotCapacity);
                 window.SetStatusText(u"Prepare update");
-                ExchangeRecords(request2, count, reply, context.server, context.system);
+                Exchange(context, request2, count, reply);
                 if (reply.count > 0) {
                     window.SetStatusText(u"Updating..");
                 } else {

@@ -14,13 +14,15 @@
 namespace zolt {
 
 // What a run talks to: the driver layer, the clock for pauses and waits, the tone for the success
-// beeps, the system (computer name) and the update server.
+// beeps, the system (computer name) and the update server, reached through the system's sockets
+// unless others are given.
 struct ProcedureContext {
     D2xxDriver& driver;
     Clock& clock;
     Tone& tone;
     SystemInfo& system;
     ServerEndpoint server;
+    Sockets* sockets = nullptr;
 };
 
 // "Device Info": identify the interface, ask the server, show its text. Always returns 0.

@@ -393,13 +393,28 @@ void SimulatedInterface::ReplyLocked(Request kind, std::vector<uint8_t> payload,
 
     const bool lineRate = options_.timing == Timing::LineRate;
     const uint64_t start = lineRate ? std::max(atNs, deviceLineFreeNs_) : atNs;
-    const std::size_t pieceSize = options_.replyPieceSize;
+    // The end (one past the last byte) of every piece, in order.
+    std::vector<std::size_t> pieceEnds;
+    if (!options_.replyPieceSizes.empty() || options_.replyPieceSize > 0) {
+        std::size_t end = 0;
+        for (std::size_t piece = 0; end < reply.size(); ++piece) {
+            std::size_t size = options_.replyPieceSize;
+            if (!options_.replyPieceSizes.empty()) {
+                const auto& sizes = options_.replyPieceSizes;
+                size = std::max<uint32_t>(sizes[std::min(piece, sizes.size() - 1)], 1);
+            }
+            end = std::min(end + size, reply.size());
+            pieceEnds.push_back(end);
+        }
+    }
+    std::size_t piece = 0;
     for (std::size_t i = 0; i < reply.size(); ++i) {
         uint64_t ready = start;
-        if (pieceSize > 0) {
-            const std::size_t piece = i / pieceSize;
-            const std::size_t lastOfPiece = std::min((piece + 1) * pieceSize, reply.size()) - 1;
-            const uint64_t crossed = lineRate ? start + (lastOfPiece + 1) * ByteNs : start;
+        if (!pieceEnds.empty()) {
+            while (i >= pieceEnds[piece]) {
+                ++piece;
+            }
+            const uint64_t crossed = lineRate ? start + pieceEnds[piece] * ByteNs : start;
             ready = std::max(crossed, atNs + piece * options_.pieceIntervalMs * NsPerMs);
         } else if (lineRate) {
             ready = start + (i + 1) * ByteNs;

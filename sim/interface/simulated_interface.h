@@ -79,6 +79,9 @@ struct SimulatedInterfaceOptions {
     // Replies split into pieces of this many bytes (0: whole); piece k is readable no earlier
     // than k * pieceIntervalMs after the request.
     uint32_t replyPieceSize = 0;
+    // When not empty: pieces of these sizes in turn instead, the last size repeating (a size of 0
+    // counts as 1).
+    std::vector<uint32_t> replyPieceSizes;
     uint32_t pieceIntervalMs = 20;
     // A reset frame restarts the part: bytes arriving meanwhile are lost, the reply follows it.
     uint32_t resetDurationMs = 20;

@@ -86,11 +86,14 @@ TEST(ChannelReadFrame, AssemblesOrRejectsReplies) {
     };
     SimulatedInterfaceOptions threePieces;
     threePieces.replyPieceSize = 5;
+    SimulatedInterfaceOptions unevenPieces;
+    unevenPieces.replyPieceSizes = {1, 7, 3};  // 15 bytes: 1, 7, 3, 3, 1
     SimulatedInterfaceOptions twoByteFrame = WithFault(Fault::ShortFrame);
     twoByteFrame.shortFrameLength = 2;
     const Case cases[] = {
         {"whole reply", {}, Timeout, 0, 10, 1, 0, 10},
         {"three pieces", threePieces, Timeout, 0, 10, 3, 35, 50},
+        {"pieces of uneven sizes", unevenPieces, Timeout, 0, 10, 5, 75, 95},
         {"frame length 0", WithFault(Fault::FrameLengthZero), Timeout, DEVICE_READ_TIMEOUT,
          std::nullopt, 1, 5500, 5520},
         {"frame length 1", WithFault(Fault::FrameLengthOne), Timeout, DEVICE_READ_TIMEOUT,
