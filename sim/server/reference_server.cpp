@@ -73,7 +73,6 @@ bool UnsentBytes(intptr_t, int& pending) {
 }
 constexpr auto NoCountDeliveryWait = std::chrono::milliseconds(200);
 #else
-constexpr intptr_t NoSocket = -1;
 constexpr int SendFlags = MSG_NOSIGNAL;
 
 int Native(intptr_t s) {
