@@ -160,6 +160,13 @@ class FixedSystem final : public SystemInfo {
 std::vector<Row> Matrix() {
     const auto st = [](uint32_t n) { return sim::FaultRule{Fault::Silent, Request::Block, n, {}}; };
     std::vector<Row> rows = {
+        {.name = "no fault", .statuses = UpdateSuccess, .requests = 2},
+        {.name = "no fault, device info",
+         .run = Run::DeviceInfo,
+         .statuses = {GetInfo, ""},
+         .log = {Reset1ABanner, Reset00Banner, "Host ip : 127.0.0.1", "Connection closed"},
+         .outcome = Outcome::InfoShown,
+         .requests = 1},
         // The device.
         {.name = "device absent",
          .device = Absent(),
