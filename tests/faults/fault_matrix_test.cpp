@@ -92,9 +92,11 @@ sim::SimulatedInterfaceOptions Device(std::vector<sim::FaultRule> faults = {}) {
     return options;
 }
 
-sim::SimulatedInterfaceOptions UnpluggedBefore(uint32_t write) {
+sim::SimulatedInterfaceOptions UnpluggedBefore(uint32_t write,
+                                               std::optional<uint32_t> replugAfterMs = {}) {
     sim::SimulatedInterfaceOptions options;
     options.unplugBeforeTransfer = write;
+    options.replugAfterMs = replugAfterMs;
     return options;
 }
 
@@ -212,6 +214,14 @@ std::vector<Row> Matrix() {
          .device = UnpluggedBefore(FirstStBlockWrite + 1),
          .statuses = StageOneFailure,
          .log = {"Recv start", "Write :  *", "Write :  *", Reset00Banner, "00 fail"},
+         .outcome = Outcome::Failure,
+         .requests = 1},
+        {.name = "unplugged before a st block, plugged in again",
+         .device = UnpluggedBefore(FirstStBlockWrite + 1, 1'000),
+         .statuses = StageOneFailure,
+         .log = {"Recv start", "Write :  *", "Write :  *", Reset00Banner, "Write :  03 00 00",
+                 "Read  :  07 00 02 00 00 00 05"},
+         .absent = {"00 fail*"},
          .outcome = Outcome::Failure,
          .requests = 1},
         {.name = "unplugged before reset 2B",
