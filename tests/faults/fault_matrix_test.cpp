@@ -100,9 +100,11 @@ sim::SimulatedInterfaceOptions UnpluggedBefore(uint32_t write,
     return options;
 }
 
-sim::SimulatedInterfaceOptions UnpluggedAtClose(uint32_t close) {
+sim::SimulatedInterfaceOptions UnpluggedAtClose(uint32_t close,
+                                                std::optional<uint32_t> replugAfterMs = {}) {
     sim::SimulatedInterfaceOptions options;
     options.unplugAtClose = close;
+    options.replugAfterMs = replugAfterMs;
     return options;
 }
 
@@ -204,6 +206,12 @@ std::vector<Row> Matrix() {
          .absent = {"Write :  03 00 1A"},
          .outcome = Outcome::Failure,
          .requests = 1},
+        {.name = "unplugged during the first reset's close, plugged in again",
+         .device = UnpluggedAtClose(1, 3'000),
+         .statuses = UpdateSuccess,
+         .log = {Reset1ABanner, "open 1.", "open 2.", "Write :  03 00 1A"},
+         .absent = {"open failed."},
+         .requests = 2},
         {.name = "unplugged before the identification",
          .device = UnpluggedBefore(3),
          .statuses = StageOneFailure,
@@ -214,6 +222,13 @@ std::vector<Row> Matrix() {
          .device = UnpluggedBefore(FirstStBlockWrite + 1),
          .statuses = StageOneFailure,
          .log = {"Recv start", "Write :  *", "Write :  *", Reset00Banner, "00 fail"},
+         .outcome = Outcome::Failure,
+         .requests = 1},
+        {.name = "unplugged before the identification, plugged in again",
+         .device = UnpluggedBefore(3, 1'000),
+         .statuses = StageOneFailure,
+         .log = {"Write :  06 00 01 00 D1 D6", "Host ip : *", Reset00Banner, "Write :  03 00 00"},
+         .absent = {"00 fail*"},
          .outcome = Outcome::Failure,
          .requests = 1},
         {.name = "unplugged before a st block, plugged in again",
