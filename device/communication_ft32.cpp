@@ -40,6 +40,11 @@ uint32_t CCommunicationFT32::TryOpen() {
     for (const char* description : DeviceDescriptions) {
         FT_HANDLE candidate = nullptr;
         if (driver_->OpenEx(description, &candidate) == FT_OK) {
+            // Another handle while one is held: the device went away and came back, and the held
+            // handle is stale. Close it, or nothing ever would.
+            if (isOpen && candidate != handle) {
+                driver_->Close(handle);
+            }
             handle = candidate;
             opened = true;
             break;

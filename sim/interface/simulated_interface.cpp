@@ -162,6 +162,9 @@ void SimulatedInterface::PurgeLocked() {
 void SimulatedInterface::UnplugLocked() {
     plugged_ = false;
     plugAtMs_.reset();
+    if (options_.replugAfterMs) {
+        plugAtMs_ = elapsedMs_ + *options_.replugAfterMs;
+    }
     if (openHandle_ != 0) {
         staleHandles_.push_back(openHandle_);
         openHandle_ = 0;

@@ -91,6 +91,8 @@ struct SimulatedInterfaceOptions {
     uint32_t unplugBeforeTransfer = 0;
     // Unplugged during the nth close (1-based); 0 never.
     uint32_t unplugAtClose = 0;
+    // After any unplug, plugged in again this many milliseconds later.
+    std::optional<uint32_t> replugAfterMs;
     std::optional<BlockRejection> rejectBlock;
     bool permissionDenied = false;  // a matching open fails with FT_DEVICE_NOT_OPENED
     uint32_t overLongFrameSize = 6000;

@@ -96,6 +96,21 @@ TEST(ChannelOpen, ReopenHandsBackTheHeldHandleAndCloseReleasesIt) {
     EXPECT_FALSE(rig.device.HandleOpen());
 }
 
+TEST(ChannelOpen, ReopenAfterTheDeviceCameBackClosesTheStaleHandle) {
+    ChannelRig rig;
+    ASSERT_EQ(rig.channel.Open(), 0u);
+    const FT_HANDLE stale = rig.channel.Handle();
+    rig.device.Unplug();
+    rig.device.Plug();
+
+    ASSERT_EQ(rig.channel.Open(), 0u);  // as a reset sequence does after the device came back
+    EXPECT_NE(rig.channel.Handle(), stale);
+    EXPECT_EQ(rig.device.Stats().closes, 1u) << "the stale handle is closed";
+    rig.channel.Close();
+    EXPECT_FALSE(rig.device.HandleOpen()) << "a handle was left open in the driver";
+    EXPECT_EQ(rig.device.Stats().closes, 2u);
+}
+
 TEST(ChannelOpen, ClosedChannelKeepsItsHandleAwayFromTheDriver) {
     ChannelRig rig;
     ASSERT_EQ(rig.channel.Open(), 0u);

@@ -92,15 +92,19 @@ sim::SimulatedInterfaceOptions Device(std::vector<sim::FaultRule> faults = {}) {
     return options;
 }
 
-sim::SimulatedInterfaceOptions UnpluggedBefore(uint32_t write) {
+sim::SimulatedInterfaceOptions UnpluggedBefore(uint32_t write,
+                                               std::optional<uint32_t> replugAfterMs = {}) {
     sim::SimulatedInterfaceOptions options;
     options.unplugBeforeTransfer = write;
+    options.replugAfterMs = replugAfterMs;
     return options;
 }
 
-sim::SimulatedInterfaceOptions UnpluggedAtClose(uint32_t close) {
+sim::SimulatedInterfaceOptions UnpluggedAtClose(uint32_t close,
+                                                std::optional<uint32_t> replugAfterMs = {}) {
     sim::SimulatedInterfaceOptions options;
     options.unplugAtClose = close;
+    options.replugAfterMs = replugAfterMs;
     return options;
 }
 
@@ -160,6 +164,13 @@ class FixedSystem final : public SystemInfo {
 std::vector<Row> Matrix() {
     const auto st = [](uint32_t n) { return sim::FaultRule{Fault::Silent, Request::Block, n, {}}; };
     std::vector<Row> rows = {
+        {.name = "no fault", .statuses = UpdateSuccess, .requests = 2},
+        {.name = "no fault, device info",
+         .run = Run::DeviceInfo,
+         .statuses = {GetInfo, ""},
+         .log = {Reset1ABanner, Reset00Banner, "Host ip : 127.0.0.1", "Connection closed"},
+         .outcome = Outcome::InfoShown,
+         .requests = 1},
         // The device.
         {.name = "device absent",
          .device = Absent(),
@@ -195,6 +206,12 @@ std::vector<Row> Matrix() {
          .absent = {"Write :  03 00 1A"},
          .outcome = Outcome::Failure,
          .requests = 1},
+        {.name = "unplugged during the first reset's close, plugged in again",
+         .device = UnpluggedAtClose(1, 3'000),
+         .statuses = UpdateSuccess,
+         .log = {Reset1ABanner, "open 1.", "open 2.", "Write :  03 00 1A"},
+         .absent = {"open failed."},
+         .requests = 2},
         {.name = "unplugged before the identification",
          .device = UnpluggedBefore(3),
          .statuses = StageOneFailure,
@@ -205,6 +222,21 @@ std::vector<Row> Matrix() {
          .device = UnpluggedBefore(FirstStBlockWrite + 1),
          .statuses = StageOneFailure,
          .log = {"Recv start", "Write :  *", "Write :  *", Reset00Banner, "00 fail"},
+         .outcome = Outcome::Failure,
+         .requests = 1},
+        {.name = "unplugged before the identification, plugged in again",
+         .device = UnpluggedBefore(3, 1'000),
+         .statuses = StageOneFailure,
+         .log = {"Write :  06 00 01 00 D1 D6", "Host ip : *", Reset00Banner, "Write :  03 00 00"},
+         .absent = {"00 fail*"},
+         .outcome = Outcome::Failure,
+         .requests = 1},
+        {.name = "unplugged before a st block, plugged in again",
+         .device = UnpluggedBefore(FirstStBlockWrite + 1, 1'000),
+         .statuses = StageOneFailure,
+         .log = {"Recv start", "Write :  *", "Write :  *", Reset00Banner, "Write :  03 00 00",
+                 "Read  :  07 00 02 00 00 00 05"},
+         .absent = {"00 fail*"},
          .outcome = Outcome::Failure,
          .requests = 1},
         {.name = "unplugged before reset 2B",
