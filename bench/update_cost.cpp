@@ -1,0 +1,254 @@
+// The program's own cost per firmware block: a whole two-stage update against the simulated
+// interface answering at once, with the log on, on a virtual clock (so the fixed pauses of the
+// procedure cost nothing), for several block counts. Each run happens in a process of its own
+// with the reference server in another, so that CPU time and peak memory are the program's (and
+// the simulated interface's, which runs in the program's process as the device driver would).
+//
+//   zolt-bench-update-cost [--blocks N]... [--block-size B] [--repeat R] [--no-log-file]
+//
+// Defaults: blocks 100, 1000 and 18115 per stage (18,115 blocks of 1,100 bytes is the largest
+// reply that fits 20,000,000 bytes), 1,100-byte blocks, 3 repeats (the median is printed).
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "bench/bench_support.h"
+#include "log/log.h"
+#include "platform/clock.h"
+#include "procedures/procedures.h"
+#include "sim/interface/simulated_interface.h"
+#include "sim/server/reference_server.h"
+
+namespace zolt::bench {
+namespace {
+
+struct Settings {
+    int blocks = 0;  // per stage
+    int blockSize = 1100;
+    bool logFile = true;
+};
+
+// Marks the two block loops: each starts when "Updating.." is shown and ends at the first log
+// line of the reset that follows it (stage 1) or at "Finishing update, please wait..." (stage 2).
+class LoopTimer final : public QuietWindow, public LogObserver {
+  public:
+    LoopTimer() { ProcessLog().SetObserver(this); }
+    ~LoopTimer() override { ProcessLog().SetObserver(nullptr); }
+
+    double loopWall = 0;
+    double loopCpu = 0;
+    int loops = 0;
+
+    void OnLogMessage(WideView message) override {
+        if (inLoop_ && message == u"---------------------------  reset 00") {
+            End();
+        }
+    }
+
+  protected:
+    void OnStatus(const WideText& text) override {
+        if (text == u"Updating..") {
+            if (!inLoop_) {
+                inLoop_ = true;
+                startWall_ = WallSeconds();
+                startCpu_ = ProcessCpu().Total();
+            }
+        } else if (inLoop_ && text == u"Finishing update, please wait...") {
+            End();
+        }
+    }
+
+  private:
+    void End() {
+        loopWall += WallSeconds() - startWall_;
+        loopCpu += ProcessCpu().Total() - startCpu_;
+        ++loops;
+        inLoop_ = false;
+    }
+
+    bool inLoop_ = false;
+    double startWall_ = 0;
+    double startCpu_ = 0;
+};
+
+void MeasureOnce(int out, const void* arg) {
+    const Settings& settings = *static_cast<const Settings*>(arg);
+    const int blocks = settings.blocks;
+    const int blockSize = settings.blockSize;
+    ServerProcess server([blocks, blockSize] {
+        sim::ReferenceServerOptions options;
+        options.stFirmware = sim::DemoFirmware(sim::RequestStFirmware, blocks, blockSize);
+        options.j2534Firmware = sim::DemoFirmware(sim::RequestJ2534Firmware, blocks, blockSize);
+        return options;
+    });
+    if (!server.Running()) {
+        std::fprintf(stderr, "the reference server did not start\n");
+        std::exit(1);
+    }
+
+    ScratchLog log;
+    if (!settings.logFile) {
+        // Every line is still formatted; only the file cannot be opened.
+        ProcessLog().SetDirectoryOverride(u"/nonexistent-zolt-bench-directory");
+    }
+    VirtualClock clock;
+    sim::SimulatedInterfaceOptions deviceOptions;
+    deviceOptions.timing = sim::Timing::Immediate;
+    sim::SimulatedInterface device(clock, deviceOptions);
+    SilentTone tone;
+    FixedSystem system;
+    const ProcedureContext context{device, clock, tone, system,
+                                   ServerEndpoint{"127.0.0.1", server.Port(), 20'000}};
+    LoopTimer window;
+
+    const long rssBefore = CurrentRssKiB();
+    const double wall0 = WallSeconds();
+    const CpuTimes cpu0 = ProcessCpu();
+    UpdateThread(window, context);
+    const double wall1 = WallSeconds();
+    const CpuTimes cpu1 = ProcessCpu();
+    const long peak = PeakRssKiB();
+
+    const auto written = [&](sim::Part part) {
+        const auto results = device.BlockResults(part);
+        const bool allAccepted =
+            std::all_of(results.begin(), results.end(), [](uint8_t r) { return r == 0; });
+        return allAccepted ? static_cast<long>(results.size()) : -1L;
+    };
+    std::ostringstream text;
+    text << "ok=" << (window.LastStatus() == u"Update success" ? 1 : 0)
+         << " st=" << written(sim::Part::St) << " j2534=" << written(sim::Part::J2534)
+         << " wall=" << (wall1 - wall0) << " user=" << (cpu1.user - cpu0.user)
+         << " sys=" << (cpu1.system - cpu0.system) << " loopwall=" << window.loopWall
+         << " loopcpu=" << window.loopCpu << " loops=" << window.loops << " rss0=" << rssBefore
+         << " peak=" << peak << " log=" << log.FileSize() << "\n";
+    WriteAll(out, text.str());
+}
+
+std::map<std::string, double> Parse(const std::string& line) {
+    std::map<std::string, double> values;
+    std::istringstream in(line);
+    std::string field;
+    while (in >> field) {
+        const auto eq = field.find('=');
+        if (eq != std::string::npos) {
+            values[field.substr(0, eq)] = std::strtod(field.c_str() + eq + 1, nullptr);
+        }
+    }
+    return values;
+}
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0 : values[values.size() / 2];
+}
+
+struct Row {
+    int blocks = 0;
+    std::map<std::string, double> median;
+};
+
+int Main(int argc, char** argv) {
+    std::vector<int> counts;
+    Settings settings;
+    int repeat = 3;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
+        if (arg == "--blocks" && next != nullptr) {
+            counts.push_back(std::atoi(argv[++i]));
+        } else if (arg == "--block-size" && next != nullptr) {
+            settings.blockSize = std::atoi(argv[++i]);
+        } else if (arg == "--repeat" && next != nullptr) {
+            repeat = std::max(1, std::atoi(argv[++i]));
+        } else if (arg == "--no-log-file") {
+            settings.logFile = false;
+        } else {
+            std::fprintf(stderr,
+                         "usage: zolt-bench-update-cost [--blocks N]... [--block-size B] "
+                         "[--repeat R] [--no-log-file]\n");
+            return 2;
+        }
+    }
+    if (counts.empty()) {
+        counts = {100, 1000, 18115};
+    }
+
+    std::printf("Whole update, simulated interface answering at once, virtual clock, log %s\n",
+                settings.logFile ? "on (scratch directory)" : "formatted but not written");
+    std::printf(
+        "blocks of %d bytes; each stage gets the same number of blocks; median of %d runs\n\n",
+        settings.blockSize, repeat);
+    std::printf("%8s %8s | %10s %10s %10s | %10s %10s | %9s %9s | %11s %9s\n", "stage", "total",
+                "wall ms", "us/block", "cpu us/blk", "loop us/bk", "loop cpu", "peak MiB", "+MiB",
+                "log bytes", "log B/blk");
+    std::vector<Row> rows;
+    bool allOk = true;
+    for (const int n : counts) {
+        settings.blocks = n;
+        std::map<std::string, std::vector<double>> runs;
+        for (int r = 0; r < repeat; ++r) {
+            const std::string line = RunInChild(MeasureOnce, &settings);
+            const auto values = Parse(line);
+            if (values.empty() || values.at("ok") != 1 || values.at("st") != n ||
+                values.at("j2534") != n || values.at("loops") != 2) {
+                std::fprintf(stderr, "run with %d blocks failed: %s\n", n, line.c_str());
+                allOk = false;
+                continue;
+            }
+            for (const auto& [key, value] : values) {
+                runs[key].push_back(value);
+            }
+        }
+        if (runs.empty()) {
+            continue;
+        }
+        Row row{n, {}};
+        for (const auto& [key, list] : runs) {
+            row.median[key] = Median(list);
+        }
+        const auto& m = row.median;
+        const double total = 2.0 * n;
+        std::printf("%8d %8d | %10s %10s %10s | %10s %10s | %9s %9s | %11.0f %9s\n", n,
+                    static_cast<int>(total), Fixed(m.at("wall") * 1e3, 1).c_str(),
+                    Fixed(m.at("wall") * 1e6 / total, 2).c_str(),
+                    Fixed((m.at("user") + m.at("sys")) * 1e6 / total, 2).c_str(),
+                    Fixed(m.at("loopwall") * 1e6 / total, 2).c_str(),
+                    Fixed(m.at("loopcpu") * 1e6 / total, 2).c_str(),
+                    Fixed(m.at("peak") / 1024.0, 1).c_str(),
+                    Fixed((m.at("peak") - m.at("rss0")) / 1024.0, 1).c_str(), m.at("log"),
+                    Fixed(m.at("log") / total, 1).c_str());
+        rows.push_back(row);
+    }
+    if (rows.size() >= 2) {
+        const Row& a = rows[rows.size() - 2];
+        const Row& b = rows.back();
+        const double blocks = 2.0 * (b.blocks - a.blocks);
+        std::printf(
+            "\nmarginal cost per block from %d to %d blocks a stage: wall %s us, "
+            "cpu %s us, loop wall %s us, log %s bytes, peak memory %s bytes\n",
+            a.blocks, b.blocks,
+            Fixed((b.median.at("wall") - a.median.at("wall")) * 1e6 / blocks, 2).c_str(),
+            Fixed((b.median.at("user") + b.median.at("sys") - a.median.at("user") -
+                   a.median.at("sys")) *
+                      1e6 / blocks,
+                  2)
+                .c_str(),
+            Fixed((b.median.at("loopwall") - a.median.at("loopwall")) * 1e6 / blocks, 2).c_str(),
+            Fixed((b.median.at("log") - a.median.at("log")) / blocks, 1).c_str(),
+            Fixed((b.median.at("peak") - a.median.at("peak")) * 1024.0 / blocks, 0).c_str());
+    }
+    return allOk ? 0 : 1;
+}
+
+}  // namespace
+}  // namespace zolt::bench
+
+int main(int argc, char** argv) {
+    return zolt::bench::Main(argc, argv);
+}
