@@ -33,47 +33,90 @@ struct Settings {
     bool logFile = true;
 };
 
-// Marks the two block loops: each starts when "Updating.." is shown and ends at the first log
-// line of the reset that follows it (stage 1) or at "Finishing update, please wait..." (stage 2).
-class LoopTimer final : public QuietWindow, public LogObserver {
+// Times the two block loops. Each starts when "Updating.." is shown and ends at the first device
+// call of the reset that follows it (a device count, which nothing in a block loop asks for) or at
+// "Finishing update, please wait..." (stage 2), whichever comes first.
+class LoopTimer {
   public:
-    LoopTimer() { ProcessLog().SetObserver(this); }
-    ~LoopTimer() override { ProcessLog().SetObserver(nullptr); }
-
     double loopWall = 0;
     double loopCpu = 0;
     int loops = 0;
 
-    void OnLogMessage(WideView message) override {
-        if (inLoop_ && message == u"---------------------------  reset 00") {
-            End();
+    void Start() {
+        if (!inLoop_) {
+            inLoop_ = true;
+            startWall_ = WallSeconds();
+            startCpu_ = ProcessCpu().Total();
         }
     }
-
-  protected:
-    void OnStatus(const WideText& text) override {
-        if (text == u"Updating..") {
-            if (!inLoop_) {
-                inLoop_ = true;
-                startWall_ = WallSeconds();
-                startCpu_ = ProcessCpu().Total();
-            }
-        } else if (inLoop_ && text == u"Finishing update, please wait...") {
-            End();
+    void End() {
+        if (inLoop_) {
+            loopWall += WallSeconds() - startWall_;
+            loopCpu += ProcessCpu().Total() - startCpu_;
+            ++loops;
+            inLoop_ = false;
         }
     }
 
   private:
-    void End() {
-        loopWall += WallSeconds() - startWall_;
-        loopCpu += ProcessCpu().Total() - startCpu_;
-        ++loops;
-        inLoop_ = false;
-    }
-
     bool inLoop_ = false;
     double startWall_ = 0;
     double startCpu_ = 0;
+};
+
+class MarkingWindow final : public QuietWindow {
+  public:
+    explicit MarkingWindow(LoopTimer& timer) : timer_(&timer) {}
+
+  protected:
+    void OnStatus(const WideText& text) override {
+        if (text == u"Updating..") {
+            timer_->Start();
+        } else if (text == u"Finishing update, please wait...") {
+            timer_->End();
+        }
+    }
+
+  private:
+    LoopTimer* timer_;
+};
+
+// Passes every call on to the simulated interface; a device count ends a block loop.
+class MarkingDriver final : public D2xxDriver {
+  public:
+    MarkingDriver(D2xxDriver& inner, LoopTimer& timer) : inner_(&inner), timer_(&timer) {}
+
+    FT_STATUS ListDevices(uint32_t* count) override {
+        timer_->End();
+        return inner_->ListDevices(count);
+    }
+    FT_STATUS OpenEx(const char* description, FT_HANDLE* handle) override {
+        return inner_->OpenEx(description, handle);
+    }
+    FT_STATUS SetBaudRate(FT_HANDLE handle, uint32_t baud) override {
+        return inner_->SetBaudRate(handle, baud);
+    }
+    FT_STATUS SetDataCharacteristics(FT_HANDLE handle, uint8_t bits, uint8_t stop,
+                                     uint8_t parity) override {
+        return inner_->SetDataCharacteristics(handle, bits, stop, parity);
+    }
+    FT_STATUS SetLatencyTimer(FT_HANDLE handle, uint8_t ms) override {
+        return inner_->SetLatencyTimer(handle, ms);
+    }
+    FT_STATUS Write(FT_HANDLE handle, const void* data, uint32_t size, uint32_t* written) override {
+        return inner_->Write(handle, data, size, written);
+    }
+    FT_STATUS GetStatus(FT_HANDLE handle, uint32_t* rx, uint32_t* tx, uint32_t* event) override {
+        return inner_->GetStatus(handle, rx, tx, event);
+    }
+    FT_STATUS Read(FT_HANDLE handle, void* data, uint32_t size, uint32_t* returned) override {
+        return inner_->Read(handle, data, size, returned);
+    }
+    FT_STATUS Close(FT_HANDLE handle) override { return inner_->Close(handle); }
+
+  private:
+    D2xxDriver* inner_;
+    LoopTimer* timer_;
 };
 
 void MeasureOnce(int out, const void* arg) {
@@ -99,12 +142,15 @@ void MeasureOnce(int out, const void* arg) {
     VirtualClock clock;
     sim::SimulatedInterfaceOptions deviceOptions;
     deviceOptions.timing = sim::Timing::Immediate;
+    deviceOptions.keepBlocks = false;  // its record of every block would weigh on peak memory
     sim::SimulatedInterface device(clock, deviceOptions);
+    LoopTimer timer;
+    MarkingDriver driver(device, timer);
+    MarkingWindow window(timer);
     SilentTone tone;
     FixedSystem system;
-    const ProcedureContext context{device, clock, tone, system,
+    const ProcedureContext context{driver, clock, tone, system,
                                    ServerEndpoint{"127.0.0.1", server.Port(), 20'000}};
-    LoopTimer window;
 
     const long rssBefore = CurrentRssKiB();
     const double wall0 = WallSeconds();
@@ -124,8 +170,8 @@ void MeasureOnce(int out, const void* arg) {
     text << "ok=" << (window.LastStatus() == u"Update success" ? 1 : 0)
          << " st=" << written(sim::Part::St) << " j2534=" << written(sim::Part::J2534)
          << " wall=" << (wall1 - wall0) << " user=" << (cpu1.user - cpu0.user)
-         << " sys=" << (cpu1.system - cpu0.system) << " loopwall=" << window.loopWall
-         << " loopcpu=" << window.loopCpu << " loops=" << window.loops << " rss0=" << rssBefore
+         << " sys=" << (cpu1.system - cpu0.system) << " loopwall=" << timer.loopWall
+         << " loopcpu=" << timer.loopCpu << " loops=" << timer.loops << " rss0=" << rssBefore
          << " peak=" << peak << " log=" << log.FileSize() << "\n";
     WriteAll(out, text.str());
 }
