@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "device/d2xx.h"
 #include "platform/system_info.h"
 #include "platform/tone.h"
 #include "procedures/update_window.h"
@@ -104,6 +105,92 @@ class QuietWindow : public UpdateWindow {
   private:
     WideText status_;
     int32_t progress_ = 0;
+};
+
+// Times the two block loops. Each starts when "Updating.." is shown and ends at the first device
+// call of the reset that follows it (a device count, which nothing in a block loop asks for) or at
+// "Finishing update, please wait..." (stage 2), whichever comes first.
+class LoopTimer {
+  public:
+    double loopWall = 0;
+    double loopCpu = 0;
+    int loops = 0;
+
+    void Start() {
+        if (!inLoop_) {
+            inLoop_ = true;
+            startWall_ = WallSeconds();
+            startCpu_ = ProcessCpu().Total();
+        }
+    }
+    void End() {
+        if (inLoop_) {
+            loopWall += WallSeconds() - startWall_;
+            loopCpu += ProcessCpu().Total() - startCpu_;
+            ++loops;
+            inLoop_ = false;
+        }
+    }
+
+  private:
+    bool inLoop_ = false;
+    double startWall_ = 0;
+    double startCpu_ = 0;
+};
+
+class MarkingWindow final : public QuietWindow {
+  public:
+    explicit MarkingWindow(LoopTimer& timer) : timer_(&timer) {}
+
+  protected:
+    void OnStatus(const WideText& text) override {
+        if (text == u"Updating..") {
+            timer_->Start();
+        } else if (text == u"Finishing update, please wait...") {
+            timer_->End();
+        }
+    }
+
+  private:
+    LoopTimer* timer_;
+};
+
+// Passes every call on to the simulated interface; a device count ends a block loop.
+class MarkingDriver final : public D2xxDriver {
+  public:
+    MarkingDriver(D2xxDriver& inner, LoopTimer& timer) : inner_(&inner), timer_(&timer) {}
+
+    FT_STATUS ListDevices(uint32_t* count) override {
+        timer_->End();
+        return inner_->ListDevices(count);
+    }
+    FT_STATUS OpenEx(const char* description, FT_HANDLE* handle) override {
+        return inner_->OpenEx(description, handle);
+    }
+    FT_STATUS SetBaudRate(FT_HANDLE handle, uint32_t baud) override {
+        return inner_->SetBaudRate(handle, baud);
+    }
+    FT_STATUS SetDataCharacteristics(FT_HANDLE handle, uint8_t bits, uint8_t stop,
+                                     uint8_t parity) override {
+        return inner_->SetDataCharacteristics(handle, bits, stop, parity);
+    }
+    FT_STATUS SetLatencyTimer(FT_HANDLE handle, uint8_t ms) override {
+        return inner_->SetLatencyTimer(handle, ms);
+    }
+    FT_STATUS Write(FT_HANDLE handle, const void* data, uint32_t size, uint32_t* written) override {
+        return inner_->Write(handle, data, size, written);
+    }
+    FT_STATUS GetStatus(FT_HANDLE handle, uint32_t* rx, uint32_t* tx, uint32_t* event) override {
+        return inner_->GetStatus(handle, rx, tx, event);
+    }
+    FT_STATUS Read(FT_HANDLE handle, void* data, uint32_t size, uint32_t* returned) override {
+        return inner_->Read(handle, data, size, returned);
+    }
+    FT_STATUS Close(FT_HANDLE handle) override { return inner_->Close(handle); }
+
+  private:
+    D2xxDriver* inner_;
+    LoopTimer* timer_;
 };
 
 // Formatting for the printed tables.
