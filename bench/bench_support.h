@@ -115,10 +115,22 @@ class LoopTimer {
     double loopWall = 0;
     double loopCpu = 0;
     int loops = 0;
+    // With `keepWrites`, the wall time of every write inside a loop, and where each loop began
+    // in that list.
+    bool keepWrites = false;
+    std::vector<double> writes;
+    std::vector<std::size_t> loopStarts;
+
+    void Wrote() {
+        if (inLoop_ && keepWrites) {
+            writes.push_back(WallSeconds());
+        }
+    }
 
     void Start() {
         if (!inLoop_) {
             inLoop_ = true;
+            loopStarts.push_back(writes.size());
             startWall_ = WallSeconds();
             startCpu_ = ProcessCpu().Total();
         }
@@ -178,6 +190,7 @@ class MarkingDriver final : public D2xxDriver {
         return inner_->SetLatencyTimer(handle, ms);
     }
     FT_STATUS Write(FT_HANDLE handle, const void* data, uint32_t size, uint32_t* written) override {
+        timer_->Wrote();
         return inner_->Write(handle, data, size, written);
     }
     FT_STATUS GetStatus(FT_HANDLE handle, uint32_t* rx, uint32_t* tx, uint32_t* event) override {
