@@ -17,12 +17,17 @@ namespace {
 class PosixSystemInfo final : public SystemInfo {
 public:
     WideText ExecutablePath() override {
-        char buffer[PATH_MAX];
-        const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-        if (n <= 0) {
-            return {};
-        }
-        return FromUtf8(std::string_view(buffer, static_cast<std::size_t>(n)));
+        // Read once: the log asks for it on every line, and the path the process was started
+        // from does not change while it runs.
+        static const WideText path = [] {
+            char buffer[PATH_MAX];
+            const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+            if (n <= 0) {
+                return WideText();
+            }
+            return FromUtf8(std::string_view(buffer, static_cast<std::size_t>(n)));
+        }();
+        return path;
     }
 
     std::optional<WideText> ComputerName() override {

@@ -1,8 +1,14 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
 
 #include "platform/clock.h"
+#include "platform/log_location.h"
 #include "platform/system_info.h"
 #include "platform/wide_text.h"
+#include "tests/support/test_support.h"
 
 namespace zolt {
 namespace {
@@ -59,6 +65,34 @@ TEST(SystemInfo, ReportsPathAndName) {
     const auto name = info.ComputerName();
     ASSERT_TRUE(name.has_value());
     EXPECT_FALSE(name->empty());
+}
+
+TEST(SystemInfo, ExecutablePathStaysTheSame) {
+    auto& info = HostSystemInfo();
+    const WideText first = info.ExecutablePath();
+    EXPECT_FALSE(first.empty());
+    EXPECT_EQ(info.ExecutablePath(), first);
+}
+
+TEST(LogLocation, CanAppendTo) {
+    testing::TempDir dir;
+    const auto path = [&](const std::string& relative) {
+        return FromUtf8((dir.path() / relative).string());
+    };
+    std::ofstream(dir.path() / "existing.bin") << "x";
+    std::ofstream(dir.path() / "read-only.bin") << "x";
+    ::chmod((dir.path() / "read-only.bin").c_str(), 0444);
+    std::filesystem::create_directory(dir.path() / "locked");
+    ::chmod((dir.path() / "locked").c_str(), 0555);
+
+    EXPECT_TRUE(CanAppendTo(path("existing.bin")));
+    EXPECT_TRUE(CanAppendTo(path("new.bin")));                // missing, its folder writable
+    EXPECT_FALSE(CanAppendTo(path("missing/log.bin")));       // no such folder
+    EXPECT_FALSE(CanAppendTo(path("existing.bin/log.bin")));  // a file where a folder should be
+    if (::geteuid() != 0) {  // permission bits do not stop the superuser
+        EXPECT_FALSE(CanAppendTo(path("read-only.bin")));
+        EXPECT_FALSE(CanAppendTo(path("locked/log.bin")));
+    }
 }
 
 }  // namespace
