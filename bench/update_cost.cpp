@@ -4,10 +4,17 @@
 // with the reference server in another, so that CPU time and peak memory are the program's (and
 // the simulated interface's, which runs in the program's process as the device driver would).
 //
-//   zolt-bench-update-cost [--blocks N]... [--block-size B] [--repeat R] [--no-log-file]
+//   zolt-bench-update-cost [--blocks N]... [--block-size B] [--repeat R]
+//                          [--log-beside-executable | --no-log-file]
 //
 // Defaults: blocks 100, 1000 and 18115 per stage (18,115 blocks of 1,100 bytes is the largest
 // reply that fits 20,000,000 bytes), 1,100-byte blocks, 3 repeats (the median is printed).
+//
+// The log goes to a scratch directory named outright (the log's directory override). With
+// --log-beside-executable it is found as the program finds it, anew for every line: the
+// executable's path read from the system, the directory checked for writing, "log.bin" beside it
+// (the path read is then taken to lie in the scratch directory, so nothing lands beside the
+// benchmark). --no-log-file formats every line but lets the file fail to open.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -27,10 +34,27 @@
 namespace zolt::bench {
 namespace {
 
+enum class LogPlace { Scratch, BesideExecutable, Nowhere };
+
 struct Settings {
     int blocks = 0;  // per stage
     int blockSize = 1100;
-    bool logFile = true;
+    LogPlace log = LogPlace::Scratch;
+};
+
+// The executable's path as the system reports it, moved into another directory.
+class ExecutableIn final : public SystemInfo {
+  public:
+    explicit ExecutableIn(std::filesystem::path dir) : dir_(std::move(dir)) {}
+    WideText ExecutablePath() override {
+        const WideText real = HostSystemInfo().ExecutablePath();
+        const auto cut = real.rfind(PathSeparator);
+        return FromUtf8(dir_.string()) + real.substr(cut == WideText::npos ? 0 : cut);
+    }
+    std::optional<WideText> ComputerName() override { return HostSystemInfo().ComputerName(); }
+
+  private:
+    std::filesystem::path dir_;
 };
 
 void MeasureOnce(int out, const void* arg) {
@@ -49,7 +73,11 @@ void MeasureOnce(int out, const void* arg) {
     }
 
     ScratchLog log;
-    if (!settings.logFile) {
+    ExecutableIn beside(log.File().parent_path());
+    if (settings.log == LogPlace::BesideExecutable) {
+        ProcessLog().SetDirectoryOverride(std::nullopt);
+        ProcessLog().SetSystemInfo(beside);
+    } else if (settings.log == LogPlace::Nowhere) {
         // Every line is still formatted; only the file cannot be opened.
         ProcessLog().SetDirectoryOverride(u"/nonexistent-zolt-bench-directory");
     }
@@ -127,11 +155,13 @@ int Main(int argc, char** argv) {
         } else if (arg == "--repeat" && next != nullptr) {
             repeat = std::max(1, std::atoi(argv[++i]));
         } else if (arg == "--no-log-file") {
-            settings.logFile = false;
+            settings.log = LogPlace::Nowhere;
+        } else if (arg == "--log-beside-executable") {
+            settings.log = LogPlace::BesideExecutable;
         } else {
             std::fprintf(stderr,
                          "usage: zolt-bench-update-cost [--blocks N]... [--block-size B] "
-                         "[--repeat R] [--no-log-file]\n");
+                         "[--repeat R] [--log-beside-executable | --no-log-file]\n");
             return 2;
         }
     }
@@ -140,7 +170,10 @@ int Main(int argc, char** argv) {
     }
 
     std::printf("Whole update, simulated interface answering at once, virtual clock, log %s\n",
-                settings.logFile ? "on (scratch directory)" : "formatted but not written");
+                settings.log == LogPlace::Scratch ? "on (scratch directory named outright)"
+                : settings.log == LogPlace::BesideExecutable
+                    ? "on (beside the executable, found anew every line)"
+                    : "formatted but not written");
     std::printf(
         "blocks of %d bytes; each stage gets the same number of blocks; median of %d runs\n\n",
         settings.blockSize, repeat);
