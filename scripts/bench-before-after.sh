@@ -10,7 +10,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 before=${1:-1c87d23}
-changed=(log/log.h log/log.cpp device/communication_ft32.cpp server/exchange_records.cpp)
+changed=(log/log.h log/log.cpp device/communication_ft32.cpp server/exchange_records.cpp
+         platform/system_info_posix.cpp platform/log_location_posix.cpp)
 
 src=build/before-src
 rm -rf "$src"
@@ -22,18 +23,25 @@ done
 
 flags=(-G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZOLT_BUILD_BENCH=ON -DZOLT_BUILD_TESTS=OFF
        -DZOLT_BUILD_GUI=OFF -DZOLT_WERROR=ON)
-targets=(zolt-bench-update-cost zolt-bench-micro)
+targets=(zolt-bench-update-cost zolt-bench-exchange zolt-bench-micro)
 cmake -S "$src" -B build/before "${flags[@]}" >/dev/null
 cmake --build build/before -j "$(nproc)" --target "${targets[@]}"
 cmake --preset release >/dev/null
 cmake --build --preset release -j "$(nproc)" --target "${targets[@]}"
 
 echo "load: $(cut -d' ' -f1-3 /proc/loadavg)"
+name() { [[ $1 == before ]] && echo "$before's program sources" || echo "this tree"; }
 for round in 1 2; do
-  for side in before release; do
-    echo "== figure 1, $side ($([[ $side == before ]] && echo "$before's program sources" || echo "this tree")), round $round"
-    "build/$side/bench/zolt-bench-update-cost" --repeat 3
+  for place in "" --log-beside-executable; do
+    for side in before release; do
+      echo "== figure 1 ${place:-(log in a directory named outright)}, $side ($(name "$side")), round $round"
+      "build/$side/bench/zolt-bench-update-cost" --repeat 3 $place | sed -n '5,9p'
+    done
   done
+done
+for side in before release; do
+  echo "== figure 3, $side ($(name "$side"))"
+  "build/$side/bench/zolt-bench-exchange" --repeat 3 | sed -n '/wall ms/,$p'
 done
 for side in before release; do
   echo "== micro-benchmarks, $side"

@@ -33,6 +33,9 @@ mkdir -p "$out"
 
 echo; echo "== 1. the program's own cost per block"
 "$bin/zolt-bench-update-cost" --repeat "$repeat" | tee "$out/1-update-cost.txt"
+echo
+"$bin/zolt-bench-update-cost" --repeat "$repeat" --log-beside-executable |
+  tee "$out/1-update-cost-beside.txt"
 
 echo; echo "== 2. the line-rate fraction"
 "$bin/zolt-bench-line-rate" --seconds "$seconds" | tee "$out/2-line-rate.txt"
@@ -47,11 +50,13 @@ if command -v valgrind >/dev/null; then
     "$bin/zolt-bench-update-cost" --blocks 1000 --repeat 1 >/dev/null 2>"$out/callgrind.log"
   # The measuring process is the one that ran the update: the largest profile.
   profile=$(ls -S "$out"/callgrind.[0-9]* | head -1)
-  callgrind_annotate --inclusive=yes "$profile" 2>/dev/null | sed -n '/PROGRAM TOTALS/,$p' |
-    head -45 | cut -c1-170 | tee "$out/4-callgrind-inclusive.txt"
-  callgrind_annotate "$profile" 2>/dev/null | sed -n '/PROGRAM TOTALS/,$p' | head -30 |
-    cut -c1-170 >"$out/4-callgrind-self.txt"
-  echo "(self costs in $out/4-callgrind-self.txt; profile $profile)"
+  callgrind_annotate "$profile" >"$out/4-callgrind-self.txt" 2>/dev/null || true
+  callgrind_annotate --inclusive=yes "$profile" >"$out/4-callgrind-inclusive.txt" 2>/dev/null ||
+    true
+  # The top of the self costs: instructions spent in each function itself.
+  sed -n '/PROGRAM TOTALS/,/^-- Auto/p' "$out/4-callgrind-self.txt" | sed -n '1,28p' |
+    cut -c1-150
+  echo "(all of it in $out/4-callgrind-self.txt and -inclusive.txt; profile $profile)"
 else
   echo "valgrind is not installed: scripts/install-deps.sh"
 fi
