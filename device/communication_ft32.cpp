@@ -84,7 +84,7 @@ uint32_t CCommunicationFT32::Write(const uint8_t* data, uint32_t size) {
         uint32_t written = 0;
         status = driver_->Write(handle, data, size, &written);
     }
-    WriteLog(u"Write :  " + BytesToHex(data, LogLength(size)));
+    WriteLogDump(u"Write :  ", data, LogLength(size));
     return status;
 }
 
@@ -112,7 +112,7 @@ uint32_t CCommunicationFT32::ReadOnce(uint8_t* destination, uint32_t& receivedCo
             }
             returned = std::min(returned, asked);
             if (returned > 0) {
-                WriteLog(u"Read  :  " + BytesToHex(receiveArea_.data(), LogLength(returned)));
+                WriteLogDump(u"Read  :  ", receiveArea_.data(), LogLength(returned));
                 std::memcpy(destination, receiveArea_.data(), returned);
                 receivedCount = returned;
                 return 0;

@@ -1,6 +1,8 @@
 #include "log/log.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "platform/log_location.h"
 
@@ -12,9 +14,96 @@ constexpr char16_t FirstColumn[] = u"    -   ";
 constexpr char16_t LongGapColumn[] = u"   --   ";
 constexpr double LongGapSeconds = 10.0;
 
+// Appends the one-byte encoding of `text` up to its first NUL (see EncodeLogText) and returns
+// the number of code units taken. One pass; the room is made once, plus a byte per line feed.
+std::size_t AppendLogText(std::string& out, WideView text) {
+    const std::size_t start = out.size();
+    out.resize(start + text.size());
+    char* p = out.data() + start;  // a local pointer: the stores below cannot move it
+    std::size_t at = 0;
+    std::size_t i = 0;
+    for (; i < text.size(); ++i) {
+        const char16_t unit = text[i];
+        if (unit == u'\0') {
+            break;
+        }
+        if (unit == u'\n') {
+            out.resize(out.size() + 1);
+            p = out.data() + start;
+            p[at++] = '\r';
+            p[at++] = '\n';
+        } else {
+            // No byte for a code unit above U+00FF in the one-byte encoding.
+            p[at++] = unit <= 0xFF ? static_cast<char>(unit) : '?';
+        }
+    }
+    out.resize(start + at);
+    return i;
+}
+
+// " XY" for every byte value: the cells a dump is laid out from, as text and as bytes.
+struct HexCells {
+    char16_t text[256][3];
+    char bytes[256][3];
+    constexpr HexCells() : text(), bytes() {
+        constexpr char Digits[] = "0123456789ABCDEF";
+        for (int b = 0; b < 256; ++b) {
+            const char cell[3] = {' ', Digits[b >> 4], Digits[b & 0x0F]};
+            for (int k = 0; k < 3; ++k) {
+                bytes[b][k] = cell[k];
+                text[b][k] = static_cast<char16_t>(cell[k]);
+            }
+        }
+    }
+};
+constexpr HexCells Hex;
+
+// Appends the dump of `length` bytes: "XY" per byte, one blank between bytes.
+void AppendHexBytes(std::string& out, const uint8_t* data, std::size_t length) {
+    if (length == 0) {
+        return;
+    }
+    const std::size_t start = out.size();
+    out.resize(start + length * 3 - 1);
+    char* p = out.data() + start;
+    std::memcpy(p, Hex.bytes[data[0]] + 1, 2);  // the first cell has no blank before it
+    for (std::size_t i = 1; i < length; ++i) {
+        std::memcpy(p + 3 * i - 1, Hex.bytes[data[i]], 3);
+    }
+}
+
+// Two digits of `value` (0 to 99) at `p`.
+void PutTwoDigits(char16_t* p, int value) {
+    p[0] = static_cast<char16_t>(u'0' + value / 10);
+    p[1] = static_cast<char16_t>(u'0' + value % 10);
+}
+
 }  // namespace
 
 WideText FormatTimestamp(const LocalTime& t) {
+    const auto within = [](int value, int most) { return value >= 0 && value <= most; };
+    if (within(t.year, 9999) && within(t.month, 99) && within(t.day, 99) && within(t.hour, 99) &&
+        within(t.minute, 99) && within(t.second, 99) && within(t.millisecond, 999)) {
+        // The common case, laid out by hand exactly as the pattern below would.
+        WideText out = u"0000-00-00 00:00:00:000";
+        char16_t* p = out.data();
+        int year = t.year;
+        for (int i = 3; i >= 0; --i) {
+            p[i] = static_cast<char16_t>(u'0' + year % 10);
+            year /= 10;
+        }
+        for (int i = 0; i < 3 && p[i] == u'0'; ++i) {
+            p[i] = u' ';  // %4d pads with blanks
+        }
+        PutTwoDigits(p + 5, t.month);
+        PutTwoDigits(p + 8, t.day);
+        PutTwoDigits(p + 11, t.hour);
+        PutTwoDigits(p + 14, t.minute);
+        PutTwoDigits(p + 17, t.second);
+        p[20] = static_cast<char16_t>(u'0' + t.millisecond / 100);
+        PutTwoDigits(p + 21, t.millisecond % 100);
+        return out;
+    }
     char buffer[64];
     std::snprintf(buffer, sizeof buffer, "%4d-%.2d-%.2d %.2d:%.2d:%.2d:%.3d", t.year, t.month,
                   t.day, t.hour, t.minute, t.second, t.millisecond);
@@ -32,37 +121,31 @@ WideText IntToText(int32_t value) {
 }
 
 WideText BytesToHex(const uint8_t* data, int32_t length) {
-    static constexpr char16_t Digits[] = u"0123456789ABCDEF";
     WideText out;
     if (data == nullptr || length <= 0) {
         return out;
     }
-    out.reserve(static_cast<std::size_t>(length) * 3);
-    for (int32_t i = 0; i < length; ++i) {
-        if (i > 0) {
-            out.push_back(u' ');
+    const auto count = static_cast<std::size_t>(length);
+    out.reserve(count * 3);
+    // Laid out in a small buffer and appended in pieces: no per-unit growth checks.
+    constexpr std::size_t PieceBytes = 256;
+    char16_t piece[PieceBytes * 3];
+    for (std::size_t done = 0; done < count;) {
+        const std::size_t n = std::min(PieceBytes, count - done);
+        for (std::size_t i = 0; i < n; ++i) {
+            std::memcpy(piece + 3 * i, Hex.text[data[done + i]], sizeof Hex.text[0]);
         }
-        out.push_back(Digits[data[i] >> 4]);
-        out.push_back(Digits[data[i] & 0x0F]);
+        // Each cell is " XY"; the dump starts without the blank.
+        const std::size_t skip = done == 0 ? 1 : 0;
+        out.append(piece + skip, n * 3 - skip);
+        done += n;
     }
     return out;
 }
 
 std::string EncodeLogText(WideView text) {
     std::string out;
-    out.reserve(text.size() + 2);
-    for (char16_t unit : text) {
-        if (unit == u'\0') {
-            break;
-        }
-        if (unit == u'\n') {
-            out += "\r\n";
-        } else if (unit <= 0xFF) {
-            out.push_back(static_cast<char>(unit));
-        } else {
-            out.push_back('?');  // no byte for it in the one-byte encoding
-        }
-    }
+    AppendLogText(out, text);
     return out;
 }
 
@@ -101,6 +184,14 @@ WideText DiagnosticLog::FilePath() {
 }
 
 void DiagnosticLog::Write(WideView message) {
+    WriteLine(message, nullptr, 0);
+}
+
+void DiagnosticLog::WriteDump(WideView prefix, const uint8_t* data, int32_t length) {
+    WriteLine(prefix, data, length);
+}
+
+void DiagnosticLog::WriteLine(WideView message, const uint8_t* dump, int32_t dumpLength) {
     std::lock_guard lock(mutex_);
 
     WideText column;
@@ -123,19 +214,50 @@ void DiagnosticLog::Write(WideView message) {
         previous_ = now;
     }
 
-    const WideView shown = message.substr(0, message.find(u'\0'));
+    // "[timestamp|elapsed]message" and the line end, encoded piece by piece straight into the
+    // bytes that go to the file. The message ends at its first NUL, and then so does the line.
+    const WideText timestamp = FormatTimestamp(time_->LocalNow());
+    const std::size_t dumpBytes =
+        dump != nullptr && dumpLength > 0 ? static_cast<std::size_t>(dumpLength) : 0;
+    std::string line;
+    line.reserve(timestamp.size() + column.size() + message.size() + 3 * dumpBytes + 8);
+    line += '[';
+    AppendLogText(line, timestamp);
+    line += '|';
+    AppendLogText(line, column);
+    line += ']';
+    const std::size_t taken = AppendLogText(line, message);
+    const bool whole = taken == message.size();
+    if (whole) {
+        AppendHexBytes(line, dump, dumpBytes);
+    }
+    line += "\r\n";
     if (observer_ != nullptr) {
+        WideText shown(message.substr(0, taken));
+        if (whole) {
+            shown += BytesToHex(dump, dumpLength);
+        }
         observer_->OnLogMessage(shown);
     }
+    AppendLocked(line);  // a lost line is not reported
+}
 
-    WideText line = u"[";
-    line += FormatTimestamp(time_->LocalNow());
-    line += u"|";
-    line += column;
-    line += u"]";
-    line += shown;
-    line += u"\n";
-    AppendToFile(FilePathLocked(), EncodeLogText(line));  // a lost line is not reported
+void DiagnosticLog::AppendLocked(const std::string& line) {
+    if (directory_) {
+        AppendToFile(FilePathLocked(), line);
+        return;
+    }
+    // The place FilePathLocked() names, found by trying it: beside the executable, unless the
+    // file there cannot be opened for appending. So the usual line asks nothing before it is
+    // written; a line that could not be written where the file opened is lost, as anywhere.
+    const WideText beside = LogPathBeside(system_->ExecutablePath());
+    bool opened = false;
+    if (AppendToFile(beside, line, &opened) || opened) {
+        return;
+    }
+    if (auto dir = UserLogDirectory()) {
+        AppendToFile(*dir + u"log.bin", line);
+    }
 }
 
 void DiagnosticLog::SetPreciseTime(PreciseTime& time) {
@@ -171,6 +293,10 @@ DiagnosticLog& ProcessLog() {
 
 void WriteLog(WideView message) {
     ProcessLog().Write(message);
+}
+
+void WriteLogDump(WideView prefix, const uint8_t* data, int32_t length) {
+    ProcessLog().WriteDump(prefix, data, length);
 }
 
 LogCapture::LogCapture() {

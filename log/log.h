@@ -17,6 +17,9 @@
 namespace zolt {
 
 void WriteLog(WideView message);
+// The same line as WriteLog(prefix + BytesToHex(data, length)), with the dump laid out straight
+// in the line's bytes rather than built as text first: the transfers' dumps are the longest lines.
+void WriteLogDump(WideView prefix, const uint8_t* data, int32_t length);
 
 // Local time as "%4d-%.2d-%.2d %.2d:%.2d:%.2d:%.3d".
 WideText FormatTimestamp();
@@ -50,6 +53,8 @@ class DiagnosticLog {
     DiagnosticLog(PreciseTime& time, SystemInfo& system) : time_(&time), system_(&system) {}
 
     void Write(WideView message);
+    // Write(prefix + BytesToHex(data, length)), without building that text.
+    void WriteDump(WideView prefix, const uint8_t* data, int32_t length);
     // Where the next line goes.
     WideText FilePath();
 
@@ -62,6 +67,9 @@ class DiagnosticLog {
 
   private:
     WideText FilePathLocked();
+    void AppendLocked(const std::string& line);
+    // One line: `message` up to its first NUL, then (when the message has none) the dump.
+    void WriteLine(WideView message, const uint8_t* dump, int32_t dumpLength);
 
     std::mutex mutex_;
     PreciseTime* time_;

@@ -39,9 +39,13 @@ bool MakeDirectories(const std::string& path) {
 }  // namespace
 
 bool CanAppendTo(const WideText& filePath) {
+    // One question in the common case, a writable file; only a missing one asks for its directory.
     const std::string path = ToUtf8(filePath);
-    if (::access(path.c_str(), F_OK) == 0) {
-        return ::access(path.c_str(), W_OK) == 0;
+    if (::access(path.c_str(), W_OK) == 0) {
+        return true;
+    }
+    if (errno != ENOENT) {
+        return false;  // there but not writable, or not reachable (and then neither is its folder)
     }
     return ::access(DirectoryOf(path).c_str(), W_OK) == 0;
 }
@@ -56,7 +60,8 @@ std::optional<WideText> UserLogDirectory() {
         return std::nullopt;
     }
     const std::string dir = base + "/zolt-update";
-    if (!MakeDirectories(dir)) {
+    // Asked for on every line of an installed program: one question when the directory is there.
+    if (::access(dir.c_str(), W_OK) != 0 && !MakeDirectories(dir)) {
         return std::nullopt;
     }
     return FromUtf8(dir + "/");

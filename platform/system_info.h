@@ -32,7 +32,8 @@ inline constexpr char16_t PathSeparator = u'/';
 #endif
 
 // Appends bytes to a file, creating it when missing, and closes it again. Other processes may read
-// and write the file meanwhile. Returns false when the file could not be opened or written.
-bool AppendToFile(const WideText& path, const std::string& bytes);
+// and write the file meanwhile. Returns false when the file could not be opened or written;
+// `opened`, when given, tells which: whether the file could be opened for appending.
+bool AppendToFile(const WideText& path, const std::string& bytes, bool* opened = nullptr);
 
 }  // namespace zolt

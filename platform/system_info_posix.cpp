@@ -17,12 +17,17 @@ namespace {
 class PosixSystemInfo final : public SystemInfo {
   public:
     WideText ExecutablePath() override {
-        char buffer[PATH_MAX];
-        const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-        if (n <= 0) {
-            return {};
-        }
-        return FromUtf8(std::string_view(buffer, static_cast<std::size_t>(n)));
+        // Read once: the log asks for it on every line, and the path the process was started
+        // from does not change while it runs.
+        static const WideText path = [] {
+            char buffer[PATH_MAX];
+            const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+            if (n <= 0) {
+                return WideText();
+            }
+            return FromUtf8(std::string_view(buffer, static_cast<std::size_t>(n)));
+        }();
+        return path;
     }
 
     std::optional<WideText> ComputerName() override {
@@ -79,9 +84,12 @@ WideText NarrowToWide(const char* text, std::size_t length) {
     return out;
 }
 
-bool AppendToFile(const WideText& path, const std::string& bytes) {
+bool AppendToFile(const WideText& path, const std::string& bytes, bool* opened) {
     const std::string native = ToUtf8(path);
     const int fd = open(native.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (opened != nullptr) {
+        *opened = fd >= 0;
+    }
     if (fd < 0) {
         return false;
     }

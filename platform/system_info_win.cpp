@@ -76,11 +76,14 @@ WideText NarrowToWide(const char* text, std::size_t length) {
     return FromSystemWide(wide.data(), static_cast<std::size_t>(written));
 }
 
-bool AppendToFile(const WideText& path, const std::string& bytes) {
+bool AppendToFile(const WideText& path, const std::string& bytes, bool* opened) {
     const std::wstring native = ToSystemWide(path);
     const HANDLE file =
         ::CreateFileW(native.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                       OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (opened != nullptr) {
+        *opened = file != INVALID_HANDLE_VALUE;
+    }
     if (file == INVALID_HANDLE_VALUE) {
         return false;
     }

@@ -208,11 +208,14 @@ int32_t ExchangeRecords(RecordList& request, int32_t count, RecordList& reply,
         return built;
     }
 
-    // One area for each transaction (reused: a transaction stores from its start and only its
+    // One area for the transactions (reused: a transaction stores from its start and only its
     // first `received` bytes are read) and one for the bytes of all transactions back to back.
-    const std::unique_ptr<uint8_t[]> area(new (std::nothrow) uint8_t[ReplyAreaSize]);
-    const std::unique_ptr<uint8_t[]> collected(new (std::nothrow) uint8_t[ReplyAreaSize]);
-    if (!area || !collected) {
+    // A reply that comes whole in the first transaction is read where it landed; only a repeat
+    // needs the second area, and then the first area, which holds the first transaction's bytes
+    // at its start already, becomes the collected reply and the repeats get a new one.
+    std::unique_ptr<uint8_t[]> area(new (std::nothrow) uint8_t[ReplyAreaSize]);
+    std::unique_ptr<uint8_t[]> collected;
+    if (!area) {
         WriteLog(u"No memory for the reply");
         return TRANSPORT_FAILURE;
     }
@@ -225,6 +228,14 @@ int32_t ExchangeRecords(RecordList& request, int32_t count, RecordList& reply,
         if (transaction > 0) {
             if (result != REPLY_INCOMPLETE) {
                 break;
+            }
+            if (!collected) {
+                collected = std::move(area);
+                area.reset(new (std::nothrow) uint8_t[ReplyAreaSize]);
+                if (!area) {
+                    WriteLog(u"No memory for the reply");
+                    return TRANSPORT_FAILURE;
+                }
             }
             WriteLog(u"re " + IntToText(transaction));
             SetResumeOffset(image, static_cast<uint32_t>(have));
@@ -241,7 +252,7 @@ int32_t ExchangeRecords(RecordList& request, int32_t count, RecordList& reply,
                      IntToText(got));
             return TRANSPORT_FAILURE;
         }
-        if (got > 0) {
+        if (collected && got > 0) {
             std::memcpy(collected.get() + have, area.get(), static_cast<std::size_t>(got));
         }
         have += got;
@@ -249,7 +260,7 @@ int32_t ExchangeRecords(RecordList& request, int32_t count, RecordList& reply,
     if (result != 0) {
         return result;
     }
-    return UnpackReply(collected.get(), have, reply);
+    return UnpackReply(collected ? collected.get() : area.get(), have, reply);
 }
 
 }  // namespace zolt

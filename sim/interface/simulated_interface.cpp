@@ -132,6 +132,9 @@ SimulatedInterfaceOptions DemoInterfaceOptions() {
 SimulatedInterface::SimulatedInterface(Clock& clock, SimulatedInterfaceOptions options)
     : clock_(&clock), options_(std::move(options)) {
     lastTick_ = clock_->TickCount();
+    if (options_.fineTime != nullptr) {
+        fineStart_ = options_.fineTime->CounterValue();
+    }
     plugged_ = options_.attached;
     if (!plugged_ && options_.attachAtMs) {
         plugAtMs_ = *options_.attachAtMs;
@@ -145,6 +148,14 @@ uint64_t SimulatedInterface::NowNsLocked() {
     if (plugAtMs_ && elapsedMs_ >= *plugAtMs_) {
         plugged_ = true;
         plugAtMs_.reset();
+    }
+    if (PreciseTime* fine = options_.fineTime; fine != nullptr) {
+        const int64_t frequency = fine->CounterFrequency();
+        const int64_t ticks = fine->CounterValue() - fineStart_;
+        if (frequency > 0 && ticks >= 0) {
+            return static_cast<uint64_t>(static_cast<long double>(ticks) * 1e9L /
+                                         static_cast<long double>(frequency));
+        }
     }
     return elapsedMs_ * NsPerMs;
 }
@@ -295,6 +306,13 @@ FT_STATUS SimulatedInterface::Write(FT_HANDLE handle, const void* data, uint32_t
     const uint64_t start = lineRate ? std::max(now, hostLineFreeNs_) : now;
     for (uint32_t i = 0; i < size; ++i) {
         ReceiveLocked(bytes[i], lineRate ? start + (i + 1) * ByteNs : now);
+        // Inside a frame the bytes before its last one only gather: take them all at once.
+        const auto run = static_cast<uint32_t>(
+            std::min<std::size_t>(FrameBytesBeforeLastLocked(), size - i - 1));
+        if (run > 0) {
+            input_.insert(input_.end(), bytes + i + 1, bytes + i + 1 + run);
+            i += run;
+        }
     }
     if (lineRate) {
         hostLineFreeNs_ = start + size * ByteNs;
@@ -333,6 +351,19 @@ void SimulatedInterface::ReceiveLocked(uint8_t byte, uint64_t atNs) {
     }
 }
 
+std::size_t SimulatedInterface::FrameBytesBeforeLastLocked() const {
+    // Bytes reach input_ only outside a restart, and a restart begins only with an empty input_,
+    // so bytes that follow the ones gathered here are never lost to one.
+    if (input_.size() < 2) {
+        return 0;
+    }
+    const std::size_t length = ReadLe16(input_.data());
+    if (length == 3 || length < FrameOverhead || input_.size() >= length) {
+        return 0;
+    }
+    return length - input_.size() - 1;
+}
+
 void SimulatedInterface::HandleResetLocked(uint8_t code, uint64_t atNs) {
     if (code == 0x1A) {
         active_ = Part::St;
@@ -366,7 +397,7 @@ void SimulatedInterface::HandleFrameLocked(std::vector<uint8_t> frame, uint64_t 
     }
     // Every other frame is a firmware block for the active part.
     const std::size_t part = Index(active_);
-    const std::size_t index = blocks_[part].size();
+    const std::size_t index = results_[part].size();
     const uint8_t code = frame[4];
     uint8_t result = 0x00;
     if (!parsed.ok) {
@@ -375,7 +406,9 @@ void SimulatedInterface::HandleFrameLocked(std::vector<uint8_t> frame, uint64_t 
                options_.rejectBlock->index == index) {
         result = ResultRejected;
     }
-    blocks_[part].push_back(std::move(frame));
+    if (options_.keepBlocks) {
+        blocks_[part].push_back(std::move(frame));
+    }
     results_[part].push_back(result);
     ReplyLocked(Request::Block, {code, result}, atNs);
 }

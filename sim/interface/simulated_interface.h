@@ -18,6 +18,7 @@
 
 #include "device/d2xx.h"
 #include "platform/clock.h"
+#include "platform/precise_time.h"
 
 namespace zolt::sim {
 
@@ -97,6 +98,14 @@ struct SimulatedInterfaceOptions {
     bool permissionDenied = false;  // a matching open fails with FT_DEVICE_NOT_OPENED
     uint32_t overLongFrameSize = 6000;
     uint32_t shortFrameLength = 4;
+
+    // For long runs: false answers blocks and keeps their results but not the blocks themselves
+    // (ReceivedBlocks stays empty), so memory does not grow with the run.
+    bool keepBlocks = true;
+    // When set, the bytes' crossing times run on this counter instead of on the clock's whole
+    // milliseconds, so that at the line rate an answer is readable as soon as it has crossed.
+    // Meant for real-time runs, with SystemPreciseTime() beside SystemClock().
+    PreciseTime* fineTime = nullptr;
 };
 
 // Demo identities, replies at the 115,200-baud line rate.
@@ -166,6 +175,7 @@ class SimulatedInterface final : public D2xxDriver {
     FT_STATUS CheckHandleLocked(FT_HANDLE handle) const;
     void PurgeLocked();
     void ReceiveLocked(uint8_t byte, uint64_t atNs);
+    std::size_t FrameBytesBeforeLastLocked() const;
     void HandleResetLocked(uint8_t code, uint64_t atNs);
     void HandleFrameLocked(std::vector<uint8_t> frame, uint64_t atNs);
     void ReplyLocked(Request kind, std::vector<uint8_t> payload, uint64_t atNs);
@@ -177,6 +187,7 @@ class SimulatedInterface final : public D2xxDriver {
     SimulatedInterfaceOptions options_;
 
     uint32_t lastTick_ = 0;
+    int64_t fineStart_ = 0;   // the fine counter at construction
     uint64_t elapsedMs_ = 0;  // since construction, wrap-free
     bool plugged_ = false;
     std::optional<uint64_t> plugAtMs_;

@@ -116,6 +116,7 @@ class ReferenceServer {
 
   private:
     std::vector<std::vector<uint8_t>> AnswerRecords(const ParsedRequest& request) const;
+    std::shared_ptr<const std::vector<uint8_t>> PreparedReplyFor(const ParsedRequest& request);
     void Serve();
     void ReapWorkers(bool all);
     // A socket: a descriptor on POSIX systems, a SOCKET on Windows.
@@ -141,6 +142,10 @@ class ReferenceServer {
     std::vector<Worker> workers_;  // used by the serving thread only
     mutable std::mutex mutex_;
     std::vector<std::vector<uint8_t>> requests_;
+    // The last reply built and the request records it answers.
+    std::mutex replyMutex_;
+    std::vector<std::vector<uint8_t>> preparedFor_;
+    std::shared_ptr<const std::vector<uint8_t>> preparedReply_;
 };
 
 }  // namespace zolt::sim

@@ -124,6 +124,120 @@ TEST(SimulatedInterface, LineRateDelaysAnAnswerUntilBothCrossedTheLine) {
     device.Close(handle);
 }
 
+TEST(SimulatedInterface, HowWritesSplitTheStreamDoesNotMatter) {
+    // After a reset: a request, blocks (one corrupt, one rejected) and a short non-frame, as one
+    // stream cut into writes in several ways.
+    std::vector<uint8_t> stream = {0x06, 0x00, 0x01, 0x00, 0xD1, 0xD6};
+    const auto append = [&](const std::vector<uint8_t>& bytes) {
+        stream.insert(stream.end(), bytes.begin(), bytes.end());
+    };
+    append(Block(0x31, 1095, 1));
+    auto corrupt = Block(0x32, 300, 2);
+    corrupt.back() ^= 0x01;
+    append(corrupt);
+    append({0x02, 0x00});  // no frame: dropped
+    append(Block(0x33, 40, 3));
+    append(Block(0x34, 1, 4));
+
+    struct Run {
+        std::vector<uint8_t> replies;
+        std::vector<std::vector<uint8_t>> blocks;
+        std::vector<uint8_t> results;
+    };
+    const auto play = [&](sim::Timing timing, const std::vector<std::size_t>& cuts) {
+        VirtualClock clock(0, 0);
+        SimulatedInterfaceOptions options;
+        options.timing = timing;
+        options.rejectBlock = sim::BlockRejection{Part::St, 2};
+        SimulatedInterface device(clock, options);
+        FT_HANDLE handle = nullptr;
+        EXPECT_EQ(device.OpenEx("ZOLT", &handle), FT_OK);
+        const uint8_t reset[] = {0x03, 0x00, 0x1A};
+        uint32_t n = 0;
+        EXPECT_EQ(device.Write(handle, reset, 3, &n), FT_OK);
+        clock.Advance(100);  // the part has restarted
+        std::size_t from = 0;
+        for (std::size_t cut : cuts) {
+            cut = std::min(cut, stream.size());
+            uint32_t written = 0;
+            EXPECT_EQ(device.Write(handle, stream.data() + from, static_cast<uint32_t>(cut - from),
+                                   &written),
+                      FT_OK);
+            from = cut;
+        }
+        clock.Advance(1'000);
+        Run run;
+        uint32_t rx = 0, tx = 0, event = 0;
+        EXPECT_EQ(device.GetStatus(handle, &rx, &tx, &event), FT_OK);
+        run.replies.resize(rx);
+        uint32_t got = 0;
+        EXPECT_EQ(device.Read(handle, run.replies.data(), rx, &got), FT_OK);
+        run.blocks = device.ReceivedBlocks(Part::St);
+        run.results = device.BlockResults(Part::St);
+        device.Close(handle);
+        return run;
+    };
+
+    std::vector<std::size_t> everyByte;
+    for (std::size_t i = 1; i <= stream.size(); ++i) {
+        everyByte.push_back(i);
+    }
+    for (const auto timing : {sim::Timing::Immediate, sim::Timing::LineRate}) {
+        const Run bytewise = play(timing, everyByte);
+        EXPECT_EQ(bytewise.results, (std::vector<uint8_t>{0, 1, 2, 0}));
+        EXPECT_EQ(bytewise.replies.size(), 7u + 15u + 4 * 7u);  // reset, chip id, blocks
+        const std::vector<std::vector<std::size_t>> splits = {
+            {stream.size()},
+            {1, 2, 3, 7, 9, 10, 500, 1106, 1107, 1111, stream.size()},
+            {4, 1200, stream.size() - 1, stream.size()}};
+        for (const auto& cuts : splits) {
+            const Run run = play(timing, cuts);
+            EXPECT_EQ(run.replies, bytewise.replies);
+            EXPECT_EQ(run.blocks, bytewise.blocks);
+            EXPECT_EQ(run.results, bytewise.results);
+        }
+    }
+}
+
+TEST(SimulatedInterface, BlocksNeedNotBeKept) {
+    SimulatedInterfaceOptions options;
+    options.keepBlocks = false;
+    options.rejectBlock = sim::BlockRejection{Part::St, 1};
+    ChannelRig rig(options);
+    ASSERT_EQ(rig.channel.Open(), 0u);
+    EXPECT_EQ(SendBlock(rig.channel, Block(0x31, 50, 1)), (std::vector<uint8_t>{0x31, 0x00}));
+    EXPECT_EQ(SendBlock(rig.channel, Block(0x32, 50, 2)), (std::vector<uint8_t>{0x32, 0x02}));
+    EXPECT_EQ(SendBlock(rig.channel, Block(0x33, 50, 3)), (std::vector<uint8_t>{0x33, 0x00}));
+    EXPECT_TRUE(rig.device.ReceivedBlocks(Part::St).empty());
+    EXPECT_EQ(rig.device.BlockResults(Part::St), (std::vector<uint8_t>{0, 2, 0}));
+    rig.channel.Close();
+}
+
+TEST(SimulatedInterface, FineTimeMakesAnAnswerReadableAsSoonAsItCrossed) {
+    VirtualClock clock(0, 0);  // whole milliseconds stay at 0
+    VirtualPreciseTime fine;
+    fine.frequency = 1'000'000'000;
+    fine.counter = 5'000;
+    SimulatedInterfaceOptions options = sim::DemoInterfaceOptions();
+    options.fineTime = &fine;
+    SimulatedInterface device(clock, options);
+    FT_HANDLE handle = nullptr;
+    ASSERT_EQ(device.OpenEx("ZOLT", &handle), FT_OK);
+
+    // 1,000 block bytes and the 7-byte answer: 1,007 x 86,806 ns = 87,413,642 ns.
+    const auto block = Block(0x31, 994, 9);
+    uint32_t written = 0;
+    ASSERT_EQ(device.Write(handle, block.data(), 1000, &written), FT_OK);
+    uint32_t rx = 0, tx = 0, event = 0;
+    fine.counter = 5'000 + 87'413'641;
+    ASSERT_EQ(device.GetStatus(handle, &rx, &tx, &event), FT_OK);
+    EXPECT_EQ(rx, 6u);
+    fine.counter += 1;
+    ASSERT_EQ(device.GetStatus(handle, &rx, &tx, &event), FT_OK);
+    EXPECT_EQ(rx, 7u);
+    device.Close(handle);
+}
+
 TEST(SimulatedInterface, ResetRestartLosesTheRepeatedFrame) {
     // Two reset frames back to back: the second arrives while the part restarts, so one reply.
     VirtualClock clock;

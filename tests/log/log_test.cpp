@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <fstream>
 #include <regex>
 #include <thread>
@@ -51,9 +52,12 @@ TEST(DiagnosticLog, ElapsedColumnForms) {
         const char* column;
     };
     const Case cases[] = {
-        {2'500'000, "2.500000"},  {10'000'000, "10.000000"},  // exactly ten seconds still shows a
-                                                              // number
-        {10'000'001, "   --   "}, {12'000'000, "   --   "},  {0, "0.000000"},
+        {2'500'000, "2.500000"},
+        {10'000'000, "10.000000"},  // exactly ten seconds still shows a
+                                    // number
+        {10'000'001, "   --   "},
+        {12'000'000, "   --   "},
+        {0, "0.000000"},
     };
     for (const auto& c : cases) {
         ScopedTestLog log;
@@ -149,6 +153,101 @@ TEST(LogText, BytesToHexAndIntToText) {
         {-5, u"-5"}, {0, u"0"}, {10752, u"10752"}, {INT32_MIN, u"-2147483648"}};
     for (const auto& [value, text] : ints) {
         EXPECT_EQ(IntToText(value), text);
+    }
+}
+
+TEST(LogText, DumpsAndEncodesLongTransfersExactly) {
+    // Every byte value once, as a firmware block dump would carry it.
+    std::vector<uint8_t> bytes(256);
+    std::string expected;
+    for (int i = 0; i < 256; ++i) {
+        bytes[static_cast<std::size_t>(i)] = static_cast<uint8_t>(i);
+        char cell[4];
+        std::snprintf(cell, sizeof cell, "%02X", i);
+        expected += (i > 0 ? " " : "") + std::string(cell);
+    }
+    const WideText hex = BytesToHex(bytes.data(), 256);
+    EXPECT_EQ(ToUtf8(hex), expected);
+    EXPECT_EQ(EncodeLogText(u"Write :  " + hex), "Write :  " + expected);
+
+    struct Case {
+        WideText text;
+        std::string bytes;
+    };
+    const Case cases[] = {
+        {u"", ""},
+        {u"\n", "\r\n"},
+        {u"\na\n\nb\n", "\r\na\r\n\r\nb\r\n"},
+        {u"\u00ff\u0100\uffff ok", "\xFF?? ok"},
+        {WideText(u"before\0after\n", 13), "before"},
+        {WideText(3000, u'x') + u"\n" + WideText(3000, u'\u4e2d'),
+         std::string(3000, 'x') + "\r\n" + std::string(3000, '?')},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(EncodeLogText(c.text), c.bytes) << ToUtf8(c.text.substr(0, 20));
+    }
+}
+
+TEST(DiagnosticLog, DumpLineIsTheLineOfItsTextForm) {
+    std::vector<uint8_t> block(1100);
+    for (std::size_t i = 0; i < block.size(); ++i) {
+        block[i] = static_cast<uint8_t>(i * 37 + 11);
+    }
+    struct Case {
+        WideText prefix;
+        const uint8_t* data;
+        int32_t length;
+    };
+    const Case cases[] = {
+        {u"Write :  ", block.data(), 1100},
+        {u"Read  :  ", block.data(), 7},
+        {u"Write :  ", block.data(), 1},
+        {u"Write :  ", block.data(), 0},
+        {u"Write :  ", block.data(), -4},
+        {u"Write :  ", nullptr, 5},
+        {u"", block.data(), 3},
+        {WideText(u"cut\0here: ", 11), block.data(), 3},  // the line ends at the NUL
+        {u"two\nlines \u4e2d ", block.data(), 2},
+    };
+    for (const auto& c : cases) {
+        const auto run = [&](bool dump) {
+            ScopedTestLog log;
+            LogCapture capture;
+            WriteLog(u"first");
+            if (dump) {
+                WriteLogDump(c.prefix, c.data, c.length);
+            } else {
+                WriteLog(c.prefix + BytesToHex(c.data, c.length));
+            }
+            return std::make_pair(log.Contents(), capture.Lines());
+        };
+        EXPECT_EQ(run(true), run(false)) << ToUtf8(c.prefix) << " " << c.length;
+    }
+}
+
+TEST(LogText, TimestampLaidOutAsThePrintfPattern) {
+    const auto printed = [](const LocalTime& t) {
+        char buffer[96];
+        std::snprintf(buffer, sizeof buffer, "%4d-%.2d-%.2d %.2d:%.2d:%.2d:%.3d", t.year, t.month,
+                      t.day, t.hour, t.minute, t.second, t.millisecond);
+        return WidenAscii(buffer);
+    };
+    const LocalTime cases[] = {
+        {2024, 3, 7, 9, 5, 2, 47},
+        {1999, 12, 31, 23, 59, 59, 999},
+        {2000, 1, 1, 0, 0, 0, 0},
+        {5, 1, 2, 3, 4, 5, 6},
+        {0, 0, 0, 0, 0, 0, 0},
+        {100, 10, 10, 10, 10, 10, 100},
+        {9999, 99, 99, 99, 99, 99, 999},
+        // Outside the usual ranges the pattern itself decides.
+        {10000, 1, 1, 0, 0, 0, 0},
+        {-1, 1, 1, 0, 0, 0, 0},
+        {2024, 100, 1, 0, 0, 0, 1000},
+        {2024, -3, 7, 9, 5, 2, -47},
+    };
+    for (const auto& t : cases) {
+        EXPECT_EQ(FormatTimestamp(t), printed(t)) << ToUtf8(printed(t));
     }
 }
 

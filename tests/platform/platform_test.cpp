@@ -1,8 +1,17 @@
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+#include <fstream>
+
 #include "platform/clock.h"
+#include "platform/log_location.h"
 #include "platform/system_info.h"
 #include "platform/wide_text.h"
+#include "tests/support/test_support.h"
 
 namespace zolt {
 namespace {
@@ -52,8 +61,10 @@ TEST(WideText, Utf8RoundTrip) {
     for (const auto& s : samples) {
         EXPECT_EQ(FromUtf8(ToUtf8(s)), s);
     }
-    EXPECT_EQ(FromUtf8("\xC3"), u"\uFFFD");          // cut-off sequence
-    EXPECT_EQ(FromUtf8("a\xFF" "b"), u"a\uFFFDb");   // invalid byte
+    EXPECT_EQ(FromUtf8("\xC3"), u"\uFFFD");  // cut-off sequence
+    EXPECT_EQ(FromUtf8("a\xFF"
+                       "b"),
+              u"a\uFFFDb");  // invalid byte
     EXPECT_EQ(ToUtf8(WideText(1, u'\xD800')), "\xEF\xBF\xBD");
 }
 
@@ -65,6 +76,36 @@ TEST(SystemInfo, ReportsPathAndName) {
     ASSERT_TRUE(name.has_value());
     EXPECT_FALSE(name->empty());
 }
+
+TEST(SystemInfo, ExecutablePathStaysTheSame) {
+    auto& info = HostSystemInfo();
+    const WideText first = info.ExecutablePath();
+    EXPECT_FALSE(first.empty());
+    EXPECT_EQ(info.ExecutablePath(), first);
+}
+
+#ifndef _WIN32
+TEST(LogLocation, CanAppendTo) {
+    testing::TempDir dir;
+    const auto path = [&](const std::string& relative) {
+        return FromUtf8((dir.path() / relative).string());
+    };
+    std::ofstream(dir.path() / "existing.bin") << "x";
+    std::ofstream(dir.path() / "read-only.bin") << "x";
+    ::chmod((dir.path() / "read-only.bin").c_str(), 0444);
+    std::filesystem::create_directory(dir.path() / "locked");
+    ::chmod((dir.path() / "locked").c_str(), 0555);
+
+    EXPECT_TRUE(CanAppendTo(path("existing.bin")));
+    EXPECT_TRUE(CanAppendTo(path("new.bin")));                // missing, its folder writable
+    EXPECT_FALSE(CanAppendTo(path("missing/log.bin")));       // no such folder
+    EXPECT_FALSE(CanAppendTo(path("existing.bin/log.bin")));  // a file where a folder should be
+    if (::geteuid() != 0) {  // permission bits do not stop the superuser
+        EXPECT_FALSE(CanAppendTo(path("read-only.bin")));
+        EXPECT_FALSE(CanAppendTo(path("locked/log.bin")));
+    }
+}
+#endif
 
 }  // namespace
 }  // namespace zolt

@@ -361,7 +361,10 @@ TEST_F(ExchangeTest, TwentyNineBreakOffsAreResumedThirtyAreIncomplete) {
         if (breakOffs == 29) {
             EXPECT_EQ(run.result, 0);
             ASSERT_EQ(lists.reply.count, 40);
-            EXPECT_EQ(lists.ReplyRecord(39), options.j2534Firmware[39]);
+            for (int32_t i = 0; i < 40; ++i) {
+                ASSERT_EQ(lists.ReplyRecord(i), options.j2534Firmware[static_cast<std::size_t>(i)])
+                    << i;
+            }
         } else {
             EXPECT_EQ(run.result, REPLY_INCOMPLETE);
             EXPECT_TRUE(lists.ReplyUntouched());
