@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The before/after figures of docs/BENCHMARKS.md (figure 4): builds the benchmarks twice, from
 # this tree and from this tree with the program's sources that the profile led to changing taken
-# from an earlier commit (default 1c87d23, before the changes), then runs figure 1 and the
+# from an earlier commit (default 3181a5b, before the changes), then runs figure 1 and the
 # micro-benchmarks for both, alternately, so that both see the same machine and load. The
 # simulated interface, the reference server and the benchmarks themselves are this tree's in both.
 #
@@ -9,9 +9,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-before=${1:-1c87d23}
+before=${1:-3181a5b}
 changed=(log/log.h log/log.cpp device/communication_ft32.cpp server/exchange_records.cpp
-         platform/system_info_posix.cpp platform/log_location_posix.cpp)
+         platform/system_info.h platform/system_info_posix.cpp platform/log_location_posix.cpp)
 
 src=build/before-src
 rm -rf "$src"
