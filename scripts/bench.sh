@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the benchmarks (release preset) and runs every figure of docs/BENCHMARKS.md, bounded
-# (about three minutes; --quick: about one). Everything printed is also kept in
+# (about 15 minutes on 2 cores; --quick: fewer repeats). Everything printed is also kept in
 # build/release/bench-results/.
 #
 #   scripts/bench.sh [--quick]
