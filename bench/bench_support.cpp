@@ -6,8 +6,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <system_error>
 
@@ -192,6 +194,27 @@ std::string Fixed(double value, int decimals) {
     char buffer[64];
     std::snprintf(buffer, sizeof buffer, "%.*f", decimals, value);
     return buffer;
+}
+
+std::unique_ptr<ServerProcess> StartFirmwareServer(int blocks, int blockSize) {
+    auto server = std::make_unique<ServerProcess>([blocks, blockSize] {
+        sim::ReferenceServerOptions options;
+        options.stFirmware = sim::DemoFirmware(sim::RequestStFirmware, blocks, blockSize);
+        options.j2534Firmware = sim::DemoFirmware(sim::RequestJ2534Firmware, blocks, blockSize);
+        return options;
+    });
+    if (!server->Running()) {
+        std::fprintf(stderr, "the reference server did not start\n");
+        std::exit(1);
+    }
+    return server;
+}
+
+long AcceptedBlocks(const sim::SimulatedInterface& device, sim::Part part) {
+    const auto results = device.BlockResults(part);
+    const bool allAccepted =
+        std::all_of(results.begin(), results.end(), [](uint8_t r) { return r == 0; });
+    return allAccepted ? static_cast<long>(results.size()) : -1L;
 }
 
 }  // namespace zolt::bench

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "platform/system_info.h"
 #include "platform/tone.h"
 #include "procedures/update_window.h"
+#include "sim/interface/simulated_interface.h"
 #include "sim/server/reference_server.h"
 
 namespace zolt::bench {
@@ -69,6 +71,13 @@ class ServerProcess {
     pid_t pid_ = -1;
     uint16_t port_ = 0;
 };
+
+// The reference server in a child process with demo firmware of `blocks` blocks of `blockSize`
+// bytes for each part; ends the benchmark when it does not start.
+std::unique_ptr<ServerProcess> StartFirmwareServer(int blocks, int blockSize);
+
+// The blocks the simulated interface took for `part`, or -1 when it refused any.
+long AcceptedBlocks(const sim::SimulatedInterface& device, sim::Part part);
 
 // Runs `body` in a forked child and hands back what it wrote to `out` (a pipe) as text, so that
 // each measurement gets a process of its own: its peak memory is its own, not a high-water mark

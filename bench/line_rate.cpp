@@ -51,16 +51,7 @@ void MeasureOnce(int out, const void* arg) {
     const Settings& settings = *static_cast<const Settings*>(arg);
     const int blocks = settings.blocks;
     const int blockSize = settings.blockSize;
-    ServerProcess server([blocks, blockSize] {
-        sim::ReferenceServerOptions options;
-        options.stFirmware = sim::DemoFirmware(sim::RequestStFirmware, blocks, blockSize);
-        options.j2534Firmware = sim::DemoFirmware(sim::RequestJ2534Firmware, blocks, blockSize);
-        return options;
-    });
-    if (!server.Running()) {
-        std::fprintf(stderr, "the reference server did not start\n");
-        std::exit(1);
-    }
+    const auto server = StartFirmwareServer(blocks, blockSize);
     ScratchLog log;
     Clock& clock = SystemClock();
     sim::SimulatedInterfaceOptions deviceOptions = sim::DemoInterfaceOptions();
@@ -76,17 +67,11 @@ void MeasureOnce(int out, const void* arg) {
     SilentTone tone;
     FixedSystem system;
     const ProcedureContext context{driver, clock, tone, system,
-                                   ServerEndpoint{"127.0.0.1", server.Port(), 20'000}};
+                                   ServerEndpoint{"127.0.0.1", server->Port(), 20'000}};
     const double wall0 = WallSeconds();
     UpdateThread(window, context);
     const double wall1 = WallSeconds();
 
-    const auto accepted = [&](sim::Part part) {
-        const auto results = device.BlockResults(part);
-        return std::all_of(results.begin(), results.end(), [](uint8_t r) { return r == 0; })
-                   ? static_cast<long>(results.size())
-                   : -1L;
-    };
     // The time from one block's write to the next one's, within each loop: one block and its
     // answer each. Its median is what a block costs when nothing else on the machine intervenes.
     std::vector<double> intervals;
@@ -107,9 +92,10 @@ void MeasureOnce(int out, const void* arg) {
     std::ostringstream text;
     text << "median=" << at(0.5) << " p99=" << at(0.99) << " max=" << at(1.0)
          << " ok=" << (window.LastStatus() == u"Update success" ? 1 : 0)
-         << " st=" << accepted(sim::Part::St) << " j2534=" << accepted(sim::Part::J2534)
-         << " loops=" << timer.loops << " loopwall=" << timer.loopWall
-         << " loopcpu=" << timer.loopCpu << " wall=" << (wall1 - wall0) << "\n";
+         << " st=" << AcceptedBlocks(device, sim::Part::St)
+         << " j2534=" << AcceptedBlocks(device, sim::Part::J2534) << " loops=" << timer.loops
+         << " loopwall=" << timer.loopWall << " loopcpu=" << timer.loopCpu
+         << " wall=" << (wall1 - wall0) << "\n";
     WriteAll(out, text.str());
 }
 

@@ -72,16 +72,7 @@ void MeasureOnce(int out, const void* arg) {
     const Settings& settings = *static_cast<const Settings*>(arg);
     const int blocks = settings.blocks;
     const int blockSize = settings.blockSize;
-    ServerProcess server([blocks, blockSize] {
-        sim::ReferenceServerOptions options;
-        options.stFirmware = sim::DemoFirmware(sim::RequestStFirmware, blocks, blockSize);
-        options.j2534Firmware = sim::DemoFirmware(sim::RequestJ2534Firmware, blocks, blockSize);
-        return options;
-    });
-    if (!server.Running()) {
-        std::fprintf(stderr, "the reference server did not start\n");
-        std::exit(1);
-    }
+    const auto server = StartFirmwareServer(blocks, blockSize);
 
     ScratchLog log;
     const auto scratch = log.File().parent_path();
@@ -114,7 +105,7 @@ void MeasureOnce(int out, const void* arg) {
     SilentTone tone;
     FixedSystem system;
     const ProcedureContext context{driver, clock, tone, system,
-                                   ServerEndpoint{"127.0.0.1", server.Port(), 20'000}};
+                                   ServerEndpoint{"127.0.0.1", server->Port(), 20'000}};
 
     const long rssBefore = CurrentRssKiB();
     const double wall0 = WallSeconds();
@@ -124,19 +115,14 @@ void MeasureOnce(int out, const void* arg) {
     const CpuTimes cpu1 = ProcessCpu();
     const long peak = PeakRssKiB();
 
-    const auto written = [&](sim::Part part) {
-        const auto results = device.BlockResults(part);
-        const bool allAccepted =
-            std::all_of(results.begin(), results.end(), [](uint8_t r) { return r == 0; });
-        return allAccepted ? static_cast<long>(results.size()) : -1L;
-    };
     std::ostringstream text;
     text << "ok=" << (window.LastStatus() == u"Update success" ? 1 : 0)
-         << " st=" << written(sim::Part::St) << " j2534=" << written(sim::Part::J2534)
-         << " wall=" << (wall1 - wall0) << " user=" << (cpu1.user - cpu0.user)
-         << " sys=" << (cpu1.system - cpu0.system) << " loopwall=" << timer.loopWall
-         << " loopcpu=" << timer.loopCpu << " loops=" << timer.loops << " rss0=" << rssBefore
-         << " peak=" << peak << " log=" << FileBytes(logFile) << "\n";
+         << " st=" << AcceptedBlocks(device, sim::Part::St)
+         << " j2534=" << AcceptedBlocks(device, sim::Part::J2534) << " wall=" << (wall1 - wall0)
+         << " user=" << (cpu1.user - cpu0.user) << " sys=" << (cpu1.system - cpu0.system)
+         << " loopwall=" << timer.loopWall << " loopcpu=" << timer.loopCpu
+         << " loops=" << timer.loops << " rss0=" << rssBefore << " peak=" << peak
+         << " log=" << FileBytes(logFile) << "\n";
     WriteAll(out, text.str());
 }
 
