@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <system_error>
 
 #include "log/log.h"
@@ -194,6 +195,24 @@ std::string Fixed(double value, int decimals) {
     char buffer[64];
     std::snprintf(buffer, sizeof buffer, "%.*f", decimals, value);
     return buffer;
+}
+
+std::map<std::string, double> Parse(const std::string& line) {
+    std::map<std::string, double> values;
+    std::istringstream in(line);
+    std::string field;
+    while (in >> field) {
+        const auto eq = field.find('=');
+        if (eq != std::string::npos) {
+            values[field.substr(0, eq)] = std::strtod(field.c_str() + eq + 1, nullptr);
+        }
+    }
+    return values;
+}
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0 : values[values.size() / 2];
 }
 
 std::unique_ptr<ServerProcess> StartFirmwareServer(int blocks, int blockSize) {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -217,5 +218,10 @@ class MarkingDriver final : public D2xxDriver {
 
 // Formatting for the printed tables.
 std::string Fixed(double value, int decimals);
+
+// The "name=value" fields of a line a measuring child wrote, as numbers.
+std::map<std::string, double> Parse(const std::string& line);
+// The middle value (the upper one of an even count); 0 for none.
+double Median(std::vector<double> values);
 
 }  // namespace zolt::bench

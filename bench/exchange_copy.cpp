@@ -139,11 +139,6 @@ double FirstTouchSeconds(std::size_t bytes) {
     return seconds;
 }
 
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values.empty() ? 0 : values[values.size() / 2];
-}
-
 int Main(int argc, char** argv) {
     int repeat = 5;
     bool warm = false;

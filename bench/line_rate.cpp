@@ -99,19 +99,6 @@ void MeasureOnce(int out, const void* arg) {
     WriteAll(out, text.str());
 }
 
-std::map<std::string, double> Parse(const std::string& line) {
-    std::map<std::string, double> values;
-    std::istringstream in(line);
-    std::string field;
-    while (in >> field) {
-        const auto eq = field.find('=');
-        if (eq != std::string::npos) {
-            values[field.substr(0, eq)] = std::strtod(field.c_str() + eq + 1, nullptr);
-        }
-    }
-    return values;
-}
-
 int Main(int argc, char** argv) {
     std::vector<int> sizes;
     double seconds = 10;

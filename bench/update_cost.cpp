@@ -126,24 +126,6 @@ void MeasureOnce(int out, const void* arg) {
     WriteAll(out, text.str());
 }
 
-std::map<std::string, double> Parse(const std::string& line) {
-    std::map<std::string, double> values;
-    std::istringstream in(line);
-    std::string field;
-    while (in >> field) {
-        const auto eq = field.find('=');
-        if (eq != std::string::npos) {
-            values[field.substr(0, eq)] = std::strtod(field.c_str() + eq + 1, nullptr);
-        }
-    }
-    return values;
-}
-
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values.empty() ? 0 : values[values.size() / 2];
-}
-
 struct Row {
     int blocks = 0;
     std::map<std::string, double> median;
