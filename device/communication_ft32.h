@@ -61,7 +61,6 @@ class CCommunicationFT32 {
     uint32_t Reset00();
 
     bool IsOpen() const { return isOpen; }
-    uint32_t BaudRate() const { return baudRate; }
     FT_HANDLE Handle() const { return handle; }
 
   private:
