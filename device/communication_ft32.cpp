@@ -17,6 +17,7 @@ constexpr uint32_t ChipIdPayloadMin = 2 + ChipIdSize;
 constexpr uint32_t DeviceInfoPayloadMin = 50;
 
 constexpr uint8_t LatencySequence[] = {255, 0, 127};
+constexpr uint32_t J2534StartupMs = 1000;  // after reset 2B, before the part is spoken to
 
 int32_t LogLength(uint32_t size) {
     return static_cast<int32_t>(std::min<uint32_t>(size, INT32_MAX));
@@ -232,8 +233,26 @@ void CCommunicationFT32::BeginReset(const char16_t* banner) {
     Close();
 }
 
+bool CCommunicationFT32::ReadReply(uint32_t timeoutMs) {
+    uint32_t length = 0;
+    return ReadFrame(replyArea_.data(), CommandReplyAreaSize, length, timeoutMs) == 0;
+}
+
+uint32_t CCommunicationFT32::ResetExchange(const uint8_t (&frame)[ResetFrameSize]) {
+    Write(frame, ResetFrameSize);
+    ReadReply(ResetShortReadMs);  // whatever the part says as it restarts; not cleared first
+    if (Write(frame, ResetFrameSize) != 0) {
+        return DEVICE_COMMAND_FAILED;
+    }
+    replyArea_.fill(0);
+    if (!ReadReply(CommandTimeoutMs)) {
+        return DEVICE_COMMAND_FAILED;
+    }
+    return 0;
+}
+
 uint32_t CCommunicationFT32::Reset1A() {
-    static constexpr uint8_t Frame[] = {0x03, 0x00, 0x1A};
+    static constexpr uint8_t Frame[ResetFrameSize] = {0x03, 0x00, 0x1A};
     BeginReset(u"---------------------------  reset 1A");
     WriteLog(u"open 1.");
     const uint32_t opened = Open();
@@ -242,39 +261,22 @@ uint32_t CCommunicationFT32::Reset1A() {
         WriteLog(u"open failed.");
         return opened;
     }
-    uint32_t length = 0;
-    Write(Frame, sizeof Frame);
-    ReadFrame(replyArea_.data(), CommandReplyAreaSize, length, ResetShortReadMs);
-    if (Write(Frame, sizeof Frame) != 0) {
-        return DEVICE_COMMAND_FAILED;
-    }
-    replyArea_.fill(0);
-    if (ReadFrame(replyArea_.data(), CommandReplyAreaSize, length, CommandTimeoutMs) != 0) {
-        return DEVICE_COMMAND_FAILED;
-    }
-    return 0;
+    return ResetExchange(Frame);
 }
 
 uint32_t CCommunicationFT32::Reset2B() {
-    static constexpr uint8_t Frame[] = {0x03, 0x00, 0x2B};
+    static constexpr uint8_t Frame[ResetFrameSize] = {0x03, 0x00, 0x2B};
     BeginReset(u"---------------------------  reset 2B");
     Open();
-    uint32_t length = 0;
-    Write(Frame, sizeof Frame);
-    ReadFrame(replyArea_.data(), CommandReplyAreaSize, length, ResetShortReadMs);
-    if (Write(Frame, sizeof Frame) != 0) {
+    if (ResetExchange(Frame) != 0) {
         return DEVICE_COMMAND_FAILED;
     }
-    replyArea_.fill(0);
-    if (ReadFrame(replyArea_.data(), CommandReplyAreaSize, length, CommandTimeoutMs) != 0) {
-        return DEVICE_COMMAND_FAILED;
-    }
-    clock_->Sleep(1000);  // the j2534 part starts up
+    clock_->Sleep(J2534StartupMs);
     return 0;
 }
 
 uint32_t CCommunicationFT32::Reset00() {
-    static constexpr uint8_t Frame[] = {0x03, 0x00, 0x00};
+    static constexpr uint8_t Frame[ResetFrameSize] = {0x03, 0x00, 0x00};
     BeginReset(u"---------------------------  reset 00");
     Open();
     if (Write(Frame, sizeof Frame) != 0) {
@@ -286,8 +288,7 @@ uint32_t CCommunicationFT32::Reset00() {
         return DEVICE_COMMAND_FAILED;
     }
     replyArea_.fill(0);
-    uint32_t length = 0;
-    if (ReadFrame(replyArea_.data(), CommandReplyAreaSize, length, CommandTimeoutMs) != 0) {
+    if (!ReadReply(CommandTimeoutMs)) {
         WriteLog(u"00 fail 2");
         return DEVICE_COMMAND_FAILED;
     }

@@ -22,6 +22,8 @@ inline constexpr uint32_t OpenWindowMs = 10000;
 inline constexpr uint32_t ReceiveWaitMs = 5500;
 inline constexpr uint32_t CommandTimeoutMs = 20000;
 inline constexpr uint32_t ResetShortReadMs = 1000;
+// A reset frame: frame length 3 (03 00) and the reset code, no payload length and no check byte.
+inline constexpr uint32_t ResetFrameSize = 3;
 // The area the commands read their replies into.
 inline constexpr uint32_t CommandReplyAreaSize = 65;
 // Bytes of the info record that GetDeviceInfo writes: 4 header bytes and 50 payload bytes.
@@ -59,7 +61,6 @@ class CCommunicationFT32 {
     uint32_t Reset00();
 
     bool IsOpen() const { return isOpen; }
-    uint32_t BaudRate() const { return baudRate; }
     FT_HANDLE Handle() const { return handle; }
 
   private:
@@ -68,6 +69,11 @@ class CCommunicationFT32 {
     bool Command(const uint8_t* request, uint32_t size, uint8_t code, uint32_t minPayload);
     // Steps 1 to 5 shared by the reset sequences: open, banner, latency 255/0/127, 1 ms, close.
     void BeginReset(const char16_t* banner);
+    // Steps 7 to 10 of reset 1A and 2B: the frame, a short read of what the part says as it
+    // restarts, the frame again and its complete reply. 0 or DEVICE_COMMAND_FAILED.
+    uint32_t ResetExchange(const uint8_t (&frame)[ResetFrameSize]);
+    // One frame read into the reply area as it stands: true when one came within `timeoutMs`.
+    bool ReadReply(uint32_t timeoutMs);
 
     uint32_t baudRate = DefaultBaudRate;
     bool isOpen = false;

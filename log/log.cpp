@@ -299,31 +299,4 @@ void WriteLogDump(WideView prefix, const uint8_t* data, int32_t length) {
     ProcessLog().WriteDump(prefix, data, length);
 }
 
-LogCapture::LogCapture() {
-    ProcessLog().SetObserver(this);
-}
-LogCapture::~LogCapture() {
-    ProcessLog().SetObserver(nullptr);
-}
-
-void LogCapture::OnLogMessage(WideView message) {
-    std::lock_guard lock(mutex_);
-    messages_.emplace_back(message);
-}
-
-std::vector<std::string> LogCapture::Lines() const {
-    std::lock_guard lock(mutex_);
-    std::vector<std::string> out;
-    out.reserve(messages_.size());
-    for (const auto& m : messages_) {
-        out.push_back(ToUtf8(m));
-    }
-    return out;
-}
-
-void LogCapture::Clear() {
-    std::lock_guard lock(mutex_);
-    messages_.clear();
-}
-
 }  // namespace zolt

@@ -8,7 +8,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "platform/precise_time.h"
 #include "platform/system_info.h"
@@ -81,22 +80,5 @@ class DiagnosticLog {
 };
 
 DiagnosticLog& ProcessLog();
-
-// Collects the messages written while it lives; for tests. One at a time.
-class LogCapture final : public LogObserver {
-  public:
-    LogCapture();
-    ~LogCapture() override;
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    void OnLogMessage(WideView message) override;
-    std::vector<std::string> Lines() const;  // UTF-8, for readable assertions
-    void Clear();
-
-  private:
-    mutable std::mutex mutex_;
-    std::vector<WideText> messages_;
-};
 
 }  // namespace zolt

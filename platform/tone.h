@@ -15,19 +15,6 @@ class Tone {
     virtual void Beep(uint32_t frequencyHz, uint32_t durationMs) = 0;
 };
 
-// No sound; records what was asked, for tests.
-class RecordingTone final : public Tone {
-  public:
-    struct Played {
-        uint32_t frequencyHz;
-        uint32_t durationMs;
-    };
-    std::vector<Played> played;
-    void Beep(uint32_t frequencyHz, uint32_t durationMs) override {
-        played.push_back({frequencyHz, durationMs});
-    }
-};
-
 // The system's sound: the default output device, or silence when none can be opened.
 Tone& SystemTone();
 

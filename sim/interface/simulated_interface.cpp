@@ -64,6 +64,11 @@ std::vector<uint8_t> FaultedReply(std::vector<uint8_t> payload, const FaultRule*
                 payload[1] = 0x01;
             }
             return BuildDeviceFrame(payload);
+        case Fault::WrongCheckByte: {
+            auto frame = BuildDeviceFrame(payload);
+            frame.back() ^= 0xFF;
+            return frame;
+        }
         case Fault::ShortPayload:
             if (!payload.empty()) {
                 payload.pop_back();

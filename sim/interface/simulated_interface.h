@@ -36,6 +36,7 @@ enum class Fault {
     Silent,            // no reply at all
     WrongCommandCode,  // payload byte 0 inverted (xor FF)
     WrongResultByte,   // payload byte 1 (the result) non-zero
+    WrongCheckByte,    // the check byte inverted (xor FF); lengths and payload as they were
     ShortPayload,      // the payload loses its last byte; the frame stays well-formed
     ExtraBytes,        // three bytes EE EE EE follow the frame, sent with it
     ShortFrame,        // a complete frame of `shortFrameLength` (2 to 4) bytes: 04 00 code 00

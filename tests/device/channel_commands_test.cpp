@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <functional>
+#include <span>
+#include <sstream>
 
 #include "device/device_frame.h"
 #include "tests/device/channel_rig.h"
@@ -120,6 +123,49 @@ TEST(ChannelGetDeviceInfo, KeepsTheFirstFiftyPayloadBytesOfALongerReply) {
     }
     EXPECT_TRUE(std::all_of(record.begin() + InfoRecordFilled, record.end(),
                             [](uint8_t b) { return b == 0; }));
+}
+
+std::vector<uint8_t> BytesOfDump(const std::string& line) {
+    std::istringstream in(line.substr(line.find(":  ") + 3));
+    std::vector<uint8_t> bytes;
+    unsigned value = 0;
+    while (in >> std::hex >> value) {
+        bytes.push_back(static_cast<uint8_t>(value));
+    }
+    return bytes;
+}
+
+TEST(ChannelCommands, AcceptAReplyWithAWrongCheckByte) {
+    uint8_t id[ChipIdSize] = {};
+    std::array<uint8_t, InfoRecordSize> record{};
+    struct Case {
+        const char* name;
+        Request on;
+        std::function<uint32_t(CCommunicationFT32&)> run;
+    };
+    const Case cases[] = {
+        {"chip identifier", Request::ChipId, [&](auto& ch) { return ch.GetChipId(id); }},
+        {"information", Request::DeviceInfo,
+         [&](auto& ch) { return ch.GetDeviceInfo(record.data()); }},
+        {"reset 1A", Request::Reset, [](auto& ch) { return ch.Reset1A(); }},
+        {"reset 2B", Request::Reset, [](auto& ch) { return ch.Reset2B(); }},
+        {"reset 00", Request::Reset, [](auto& ch) { return ch.Reset00(); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ChannelRig rig(WithFault(Fault::WrongCheckByte, c.on));
+        ASSERT_EQ(rig.channel.Open(), 0u);
+        EXPECT_EQ(c.run(rig.channel), 0u);
+        const auto reads = rig.ReadLines();
+        ASSERT_FALSE(reads.empty());
+        const auto reply = BytesOfDump(reads.back());
+        ASSERT_GE(reply.size(), FrameOverhead);
+        EXPECT_NE(reply.back(), FrameCheckByte(std::span(reply).first(reply.size() - 1)))
+            << "the reply taken had a wrong check byte";
+    }
+    const auto expected = sim::DemoIdentity(sim::Part::St).chipId;
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), std::begin(id)));
+    EXPECT_EQ(record[4], 0xBE);
 }
 
 TEST(ChannelFirmwareBlock, AnAnswerShorterThanAFrameCarriesNoPayload) {

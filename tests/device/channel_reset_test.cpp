@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <ostream>
 
 #include "tests/device/channel_rig.h"
 
@@ -78,6 +79,62 @@ TEST(ChannelReset, SequencesLogLatencyAndLeaveTheChannelAsDescribed) {
             // Every reset sequence closes once and opens a fresh handle once.
             EXPECT_EQ(rig.device.Stats().opens, 2u);
         }
+    }
+}
+
+// The rig's clock as a channel sees it, noting each sleep with what the device had been through.
+class SleepRecorder final : public Clock {
+  public:
+    struct Slept {
+        uint32_t ms;
+        std::size_t latencyValuesSet;
+        bool handleOpen;
+        bool operator==(const Slept&) const = default;
+        friend std::ostream& operator<<(std::ostream& out, const Slept& s) {
+            return out << s.ms << " ms after " << s.latencyValuesSet << " latency values, handle "
+                       << (s.handleOpen ? "open" : "closed");
+        }
+    };
+
+    SleepRecorder(VirtualClock& clock, const sim::SimulatedInterface& device)
+        : clock_(&clock), device_(&device) {}
+    uint32_t TickCount() override { return clock_->TickCount(); }
+    void Sleep(uint32_t ms) override {
+        sleeps.push_back({ms, device_->Stats().latencyValues.size(), device_->HandleOpen()});
+        clock_->Sleep(ms);
+    }
+
+    std::vector<Slept> sleeps;
+
+  private:
+    VirtualClock* clock_;
+    const sim::SimulatedInterface* device_;
+};
+
+TEST(ChannelReset, SleepsOneMillisecondAfterTheLatencyTimerBeforeTheClose) {
+    using Slept = SleepRecorder::Slept;
+    const Slept pause{1, 3, true};  // all three latency values set, the handle not yet closed
+    struct Case {
+        const char* name;
+        char which;
+        SimulatedInterfaceOptions options;
+        std::vector<Slept> sleeps;
+    };
+    const Case cases[] = {
+        {"1A", '1', {}, {pause}},
+        {"2B, then a second for the j2534 part", '2', {}, {pause, {1000, 3, true}}},
+        {"2B failed: no second", '2', WithFault(Fault::Silent, Request::Reset), {pause}},
+        {"00", '0', {}, {pause}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ChannelRig rig(c.options);
+        SleepRecorder clock(rig.clock, rig.device);
+        CCommunicationFT32 channel(rig.device, clock);
+        ASSERT_EQ(channel.Open(), 0u);
+        RunReset(channel, c.which);
+        EXPECT_EQ(clock.sleeps, c.sleeps);
+        channel.Close();
     }
 }
 

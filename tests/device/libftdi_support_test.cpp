@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "device/vendor_driver.h"
 
@@ -129,8 +131,24 @@ TEST(ProcessDriverChoice, LibftdiWhenTheVendorLibraryIsAbsent) {
 #else
     EXPECT_STREQ(ProcessDriverName(), "libftdi1");
 #endif
-    uint32_t count = 0;
-    ProcessDriver().ListDevices(&count);  // any answer; it must not crash without hardware
+    // Whatever this machine has plugged in, the count and the doctor's list of descriptions agree.
+    constexpr uint32_t Unset = 0xFFFFFFFF;
+    uint32_t count = Unset;
+    const FT_STATUS status = ProcessDriver().ListDevices(&count);
+    std::vector<std::string> descriptions;
+    const bool listed = ProcessDriver().ListDescriptions(descriptions);
+    if (status != FT_OK) {  // no USB access here
+        EXPECT_EQ(count, Unset) << "a failed listing leaves the count";
+        EXPECT_FALSE(listed);
+    } else if (listed) {
+        EXPECT_EQ(descriptions.size(), count);
+    } else {
+        EXPECT_EQ(count, 0u) << "a driver that cannot list descriptions finds no device";
+    }
+#ifdef _WIN32
+    EXPECT_EQ(status, FT_OK);
+    EXPECT_FALSE(listed);
+#endif
 }
 
 }  // namespace

@@ -1,16 +1,21 @@
-// The vendor-library binding, against the stand-in library the tests build. This program runs
-// with LD_LIBRARY_PATH pointing at the stand-in (on Windows it adds the stand-in's directory to
-// the library search itself), so the process driver is the vendor library.
+// The vendor-library binding, against the stand-in library the tests build. The library search
+// by name is tried in a child process whose only environment is LD_LIBRARY_PATH pointing at the
+// stand-in (on Windows this program adds the stand-in's directory to the search itself).
 #include "device/vendor_driver.h"
 
 #ifdef _WIN32
 #include <windows.h>
 #else
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #endif
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "device/communication_ft32.h"
 #include "tests/support/test_support.h"
@@ -143,11 +148,10 @@ TEST(VendorDriver, OrdinalBindingNeedsNoNames) {
 }
 #endif
 
-TEST(VendorDriver, ProcessDriverFindsTheLibraryThroughTheSearchPath) {
 #ifdef _WIN32
+TEST(VendorDriver, ProcessDriverFindsTheLibraryThroughTheSearchPath) {
     const std::string dir = ZOLT_STANDIN_DIR;
     ASSERT_TRUE(::SetDllDirectoryW(std::wstring(dir.begin(), dir.end()).c_str()));
-#endif
     StandIn standIn;
     ASSERT_TRUE(standIn.Loaded());
     EXPECT_STREQ(ProcessDriverName(), "vendor D2XX library");
@@ -155,6 +159,50 @@ TEST(VendorDriver, ProcessDriverFindsTheLibraryThroughTheSearchPath) {
     EXPECT_EQ(ProcessDriver().ListDevices(&count), FT_OK);
     EXPECT_EQ(count, 1u);
 }
+#else
+// What the probe prints when `environment` is all of its environment. A process of its own: in
+// this one the stand-in is loaded by path already, and the loader would hand that copy back to a
+// search by name without searching.
+std::string RunSearchProbe(std::vector<std::string> environment) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+        return "no pipe";
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    std::string program = ZOLT_VENDOR_SEARCH_PROBE;
+    char* argv[] = {program.data(), nullptr};
+    std::vector<char*> envp;
+    for (auto& variable : environment) {
+        envp.push_back(variable.data());
+    }
+    envp.push_back(nullptr);
+    pid_t pid = -1;
+    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv, envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(fds[1]);
+    std::string output;
+    char buffer[512];
+    for (ssize_t n; spawned == 0 && (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) {
+        output.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fds[0]);
+    int status = 0;
+    if (spawned != 0 || ::waitpid(pid, &status, 0) != pid) {
+        return "not started";
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? output : "failed: " + output;
+}
+
+TEST(VendorDriver, ProcessDriverFindsTheLibraryThroughTheSearchPath) {
+    const std::string standIn = std::string(ZOLT_STANDIN_DIR) + "/" + VendorLibraryName;
+    EXPECT_EQ(RunSearchProbe({"LD_LIBRARY_PATH=" ZOLT_STANDIN_DIR}),
+              "vendor D2XX library|1|" + standIn + "\n");
+    // Without the search path the stand-in stays out of reach.
+    EXPECT_EQ(RunSearchProbe({}).find(standIn), std::string::npos);
+}
+#endif
 
 }  // namespace
 }  // namespace zolt

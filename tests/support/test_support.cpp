@@ -6,6 +6,37 @@
 #include <fstream>
 #include <sstream>
 
+namespace zolt {
+
+LogCapture::LogCapture() {
+    ProcessLog().SetObserver(this);
+}
+LogCapture::~LogCapture() {
+    ProcessLog().SetObserver(nullptr);
+}
+
+void LogCapture::OnLogMessage(WideView message) {
+    std::lock_guard lock(mutex_);
+    messages_.emplace_back(message);
+}
+
+std::vector<std::string> LogCapture::Lines() const {
+    std::lock_guard lock(mutex_);
+    std::vector<std::string> out;
+    out.reserve(messages_.size());
+    for (const auto& m : messages_) {
+        out.push_back(ToUtf8(m));
+    }
+    return out;
+}
+
+void LogCapture::Clear() {
+    std::lock_guard lock(mutex_);
+    messages_.clear();
+}
+
+}  // namespace zolt
+
 namespace zolt::testing {
 
 TempDir::TempDir() {
@@ -37,7 +68,9 @@ ScopedTestLog::~ScopedTestLog() {
     log.ResetElapsed();
 }
 
-std::string ScopedTestLog::Contents() const { return ReadFile(file()); }
+std::string ScopedTestLog::Contents() const {
+    return ReadFile(file());
+}
 
 std::string ReadFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
