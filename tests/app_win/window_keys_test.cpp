@@ -27,11 +27,16 @@ std::wstring ProgramPath() {
     return path;
 }
 
+// Polls `done`, handling this thread's own messages meanwhile (it may own a window).
 bool WaitFor(const std::function<bool()>& done, DWORD limitMs) {
     const DWORD start = ::GetTickCount();
     while (!done()) {
         if (::GetTickCount() - start > limitMs) {
             return false;
+        }
+        MSG msg{};
+        while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            ::DispatchMessageW(&msg);
         }
         ::Sleep(5);
     }
@@ -108,7 +113,7 @@ class Program {
         }
         window_ = find.found;
         thread_ = ::GetWindowThreadProcessId(window_, nullptr);
-        return MakeForeground() && WaitFor([&] { return Focus() != nullptr; }, 5'000);
+        return Activate() && WaitFor([&] { return Focus() != nullptr; }, 5'000);
     }
 
     HWND Window() const { return window_; }
@@ -130,7 +135,7 @@ class Program {
 
     // Types one key (with Shift held, if asked) into the program's window.
     bool Press(WORD key, bool shift = false) {
-        if (!MakeForeground()) {
+        if (!Activate()) {
             return false;
         }
         INPUT inputs[4] = {};
@@ -163,8 +168,8 @@ class Program {
         }
     }
 
-  private:
-    bool MakeForeground() {
+    // Brings the window to the front.
+    bool Activate() {
         if (::GetForegroundWindow() != window_) {
             ::SetForegroundWindow(window_);
         }
@@ -173,6 +178,7 @@ class Program {
         return ok;
     }
 
+  private:
     PROCESS_INFORMATION info_{};
     HWND window_ = nullptr;
     DWORD thread_ = 0;
@@ -256,14 +262,24 @@ TEST(WindowKeys, TabReturnAndEscapeWorkAfterARun) {
     ASSERT_TRUE(program.Press(VK_TAB));
     ASSERT_EQ(program.Focus(), deviceInfo);
 
-    // Return starts "Device Info" again: the box, emptied from here, is filled once more.
+    // Return starts "Device Info" again: the box, emptied from here, is filled once more. The
+    // run ends while another window is in front; coming back, the focus is on the button again.
     ::SendMessageW(info, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L""));
     ASSERT_TRUE(program.Press(VK_RETURN));
+    HWND other = ::CreateWindowExW(0, L"STATIC", L"other", WS_POPUP | WS_VISIBLE, 0, 0, 100, 100,
+                                   nullptr, nullptr, ::GetModuleHandleW(nullptr), nullptr);
+    ASSERT_NE(other, nullptr);
+    ::SetForegroundWindow(other);
+    EXPECT_TRUE(WaitFor([&] { return ::GetForegroundWindow() == other; }, 5'000));
+    EXPECT_TRUE(program.Busy()) << "the run ended before another window came to the front";
     ASSERT_TRUE(WaitFor([&] { return !program.Running() || TextOf(info) != L""; }, 20'000))
         << "the second Return started nothing";
     ASSERT_TRUE(WaitFor([&] { return !program.Running() || program.Idle(); }, 20'000));
     ASSERT_TRUE(program.Running());
-    ASSERT_TRUE(WaitFor([&] { return program.Focus() == deviceInfo; }, 2'000));
+    ASSERT_TRUE(program.Activate());
+    ::DestroyWindow(other);
+    EXPECT_TRUE(WaitFor([&] { return program.Focus() == deviceInfo; }, 2'000))
+        << "the focus did not come back to the pressed button after switching back";
 
     // Escape after the run closes the window and ends the program.
     ASSERT_TRUE(program.Press(VK_ESCAPE));
