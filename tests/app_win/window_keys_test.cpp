@@ -125,6 +125,10 @@ class Program {
         gui.cbSize = sizeof gui;
         return ::GetGUIThreadInfo(thread_, &gui) ? gui.hwndFocus : nullptr;
     }
+    // Waits until `control` has the focus (the keys typed before are handled in order).
+    bool FocusOn(HWND control) const {
+        return WaitFor([&] { return Focus() == control; }, 2'000);
+    }
     bool Running() const { return ::WaitForSingleObject(info_.hProcess, 0) == WAIT_TIMEOUT; }
     bool Busy() const {
         return !::IsWindowEnabled(Item(IDC_UPDATE)) && !::IsWindowEnabled(Item(IDC_DEVICE_INFO));
@@ -156,7 +160,6 @@ class Program {
             add(VK_SHIFT, true);
         }
         const UINT sent = ::SendInput(static_cast<UINT>(count), inputs, sizeof(INPUT));
-        ::Sleep(100);  // the program handles the keys before anything is read off its window
         return sent == static_cast<UINT>(count);
     }
 
@@ -209,13 +212,14 @@ TEST(WindowKeys, ReturnAtStartStartsTheUpdateAndEscapeDuringItEndsTheProgram) {
     EXPECT_NEAR(window.top - area.top, area.bottom - window.bottom, 1);
     EXPECT_GT(window.left, area.left);
 
-    ASSERT_EQ(program.Focus(), program.Item(IDC_UPDATE));
+    ASSERT_TRUE(program.FocusOn(program.Item(IDC_UPDATE)));
     program.Screenshot("screenshot-windows-keyboard-start.png");
     ASSERT_TRUE(program.Press(VK_RETURN));
     ASSERT_TRUE(WaitFor([&] { return !program.Running() || program.Busy(); }, 5'000));
     ASSERT_TRUE(program.Running()) << "Return closed the program instead of starting the update";
-    EXPECT_EQ(program.Focus(), program.Item(IDC_INFO));
-    EXPECT_NE(TextOf(program.Item(IDC_STATUS)), L"");
+    EXPECT_TRUE(program.FocusOn(program.Item(IDC_INFO)));
+    // The procedure's first status text.
+    EXPECT_TRUE(WaitFor([&] { return TextOf(program.Item(IDC_STATUS)) != L""; }, 5'000));
     program.Screenshot("screenshot-windows-keyboard-running.png");
 
     ASSERT_TRUE(program.Busy()) << "the update ended before Escape could be tried during it";
@@ -235,11 +239,11 @@ TEST(WindowKeys, TabReturnAndEscapeWorkAfterARun) {
     const HWND deviceInfo = program.Item(IDC_DEVICE_INFO);
 
     // Tab order: "Update", the info box, "Device Info", and round again.
-    ASSERT_EQ(program.Focus(), update);
+    ASSERT_TRUE(program.FocusOn(update));
     ASSERT_TRUE(program.Press(VK_TAB));
-    EXPECT_EQ(program.Focus(), info);
+    EXPECT_TRUE(program.FocusOn(info));
     ASSERT_TRUE(program.Press(VK_TAB));
-    ASSERT_EQ(program.Focus(), deviceInfo);
+    ASSERT_TRUE(program.FocusOn(deviceInfo));
 
     // Return on the focused "Device Info" runs it; afterwards the focus is back on it.
     ASSERT_TRUE(program.Press(VK_RETURN));
@@ -248,24 +252,24 @@ TEST(WindowKeys, TabReturnAndEscapeWorkAfterARun) {
     ASSERT_TRUE(program.Running()) << "Return closed the program";
     EXPECT_NE(TextOf(info).find(L"ZOLT reference update server"), std::wstring::npos)
         << Narrow(TextOf(info));
-    ASSERT_TRUE(WaitFor([&] { return program.Focus() == deviceInfo; }, 2'000))
-        << "the focus did not come back to the pressed button";
+    ASSERT_TRUE(program.FocusOn(deviceInfo)) << "the focus did not come back to the pressed button";
     program.Screenshot("screenshot-windows-keyboard-after.png");
 
     // Tab and Shift+Tab move between the controls again.
     ASSERT_TRUE(program.Press(VK_TAB));
-    EXPECT_EQ(program.Focus(), update);
+    EXPECT_TRUE(program.FocusOn(update));
     ASSERT_TRUE(program.Press(VK_TAB, true));
-    EXPECT_EQ(program.Focus(), deviceInfo);
+    EXPECT_TRUE(program.FocusOn(deviceInfo));
     ASSERT_TRUE(program.Press(VK_TAB, true));
-    EXPECT_EQ(program.Focus(), info);
+    EXPECT_TRUE(program.FocusOn(info));
     ASSERT_TRUE(program.Press(VK_TAB));
-    ASSERT_EQ(program.Focus(), deviceInfo);
+    ASSERT_TRUE(program.FocusOn(deviceInfo));
 
     // Return starts "Device Info" again: the box, emptied from here, is filled once more. The
     // run ends while another window is in front; coming back, the focus is on the button again.
     ::SendMessageW(info, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L""));
     ASSERT_TRUE(program.Press(VK_RETURN));
+    ASSERT_TRUE(WaitFor([&] { return !program.Running() || program.Busy(); }, 5'000));
     HWND other = ::CreateWindowExW(0, L"STATIC", L"other", WS_POPUP | WS_VISIBLE, 0, 0, 100, 100,
                                    nullptr, nullptr, ::GetModuleHandleW(nullptr), nullptr);
     ASSERT_NE(other, nullptr);
@@ -278,7 +282,7 @@ TEST(WindowKeys, TabReturnAndEscapeWorkAfterARun) {
     ASSERT_TRUE(program.Running());
     ASSERT_TRUE(program.Activate());
     ::DestroyWindow(other);
-    EXPECT_TRUE(WaitFor([&] { return program.Focus() == deviceInfo; }, 2'000))
+    EXPECT_TRUE(program.FocusOn(deviceInfo))
         << "the focus did not come back to the pressed button after switching back";
 
     // Escape after the run closes the window and ends the program.
