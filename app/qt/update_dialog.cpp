@@ -280,7 +280,7 @@ void CZOLTUpdateDlg::ApplyEnableActions(bool enable) {
         // The info box stays enabled and holds the focus during the run, so Escape and Tab
         // keep working.
         if (focusAfterRun_ == nullptr) {
-            focusAfterRun_ = static_cast<QPushButton*>(focus);
+            focusAfterRun_ = focus == update_ ? update_ : deviceInfo_;
         }
         info_->setFocus(Qt::OtherFocusReason);
     }
