@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 #include "platform/wide_text.h"
 
@@ -17,5 +18,9 @@ class UpdateWindow {
     virtual int32_t GetProgress() = 0;
     virtual void EnableActions(bool enable) = 0;  // "Update" first, then "Device Info"
 };
+
+// A procedure started by a button of a window. It drives the window through the window operations
+// and returns its exit code, which nothing reads.
+using Procedure = std::function<uint32_t(UpdateWindow&)>;
 
 }  // namespace zolt

@@ -60,7 +60,13 @@ wineserver -p 60
 timeout 120 wine cmd /c exit 0  # warm: the first program pays for the server's start
 
 echo "== windows: 64-bit tests under Wine"
-timeout 600 ctest --preset win64 -j "$jobs"
+# The key-stroke tests (app_win_key_tests, run alone: they type into the desktop) leave pictures
+# of the window at start, during a run and after it in build/win64/.
+ZOLT_SCREENSHOT_DIR=$(winepath -w "$root/build/win64") timeout 600 ctest --preset win64 -j "$jobs"
+for shot in start running after; do
+    [[ -s "build/win64/screenshot-windows-keyboard-$shot.png" ]] ||
+        { echo "no key-stroke screenshot '$shot'" >&2; exit 1; }
+done
 
 # Runs the program on the simulated interface and the in-process reference server with a button
 # pressed by itself, and checks what the window shows when the procedure has returned:

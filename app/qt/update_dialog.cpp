@@ -197,10 +197,10 @@ void CZOLTUpdateDlg::EnableActions(bool enable) {
 }
 
 void CZOLTUpdateDlg::OnBnClickedUpdate() {
-    StartProcedure(updateProcedure_);
+    StartProcedure(update_, updateProcedure_);
 }
 void CZOLTUpdateDlg::OnBnClickedDeviceInfo() {
-    StartProcedure(deviceInfoProcedure_);
+    StartProcedure(deviceInfo_, deviceInfoProcedure_);
 }
 
 void CZOLTUpdateDlg::SetProcedureFinishedHandler(std::function<void()> handler) {
@@ -220,11 +220,13 @@ void CZOLTUpdateDlg::showEvent(QShowEvent* event) {
     }
 }
 
-void CZOLTUpdateDlg::StartProcedure(const Procedure& procedure) {
+void CZOLTUpdateDlg::StartProcedure(QPushButton* button, const Procedure& procedure) {
     if (!procedure || calls_->IsClosed()) {
         return;
     }
     // Both buttons go grey before the worker exists, so a second press cannot start a second run.
+    // The focus comes back to the pressed button when the run enables them again.
+    focusAfterRun_ = button;
     ApplyEnableActions(false);
     auto link = link_;
     const bool started = StartDetachedThread([procedure, link] {
@@ -273,8 +275,24 @@ int32_t CZOLTUpdateDlg::ReadProgress() const {
 }
 
 void CZOLTUpdateDlg::ApplyEnableActions(bool enable) {
+    QWidget* focus = focusWidget();
+    if (!enable && (focus == update_ || focus == deviceInfo_)) {
+        // The info box stays enabled and holds the focus during the run, so Escape and Tab
+        // keep working.
+        if (focusAfterRun_ == nullptr) {
+            focusAfterRun_ = focus == update_ ? update_ : deviceInfo_;
+        }
+        info_->setFocus(Qt::OtherFocusReason);
+    }
     update_->setEnabled(enable);
     deviceInfo_->setEnabled(enable);
+    if (enable && focusAfterRun_ != nullptr) {
+        focus = focusWidget();
+        if (focus == nullptr || focus == info_ || !focus->isEnabled()) {
+            focusAfterRun_->setFocus(Qt::OtherFocusReason);
+        }
+        focusAfterRun_ = nullptr;
+    }
 }
 
 }  // namespace zolt

@@ -19,10 +19,6 @@ class QPushButton;
 
 namespace zolt {
 
-// A procedure started by a button. It drives the window through the window operations and returns
-// its exit code, which nothing reads.
-using Procedure = std::function<uint32_t(UpdateWindow&)>;
-
 class WindowCalls;
 
 // The layout in dialog units, in creation and tab order.
@@ -57,8 +53,10 @@ class CZOLTUpdateDlg : public QDialog, public UpdateWindow {
     int32_t GetProgress() override;
     void EnableActions(bool enable) override;
 
-    // The press handlers: disable both buttons, then start the procedure on a new thread. When the
-    // thread cannot be started the buttons are enabled again and nothing else happens.
+    // The press handlers: move the focus to the info box, disable both buttons, then start the
+    // procedure on a new thread. When the run enables the buttons again the pressed button gets
+    // the focus back. When the thread cannot be started the buttons are enabled again and nothing
+    // else happens.
     void OnBnClickedUpdate();
     void OnBnClickedDeviceInfo();
 
@@ -89,7 +87,7 @@ class CZOLTUpdateDlg : public QDialog, public UpdateWindow {
 
   private:
     class Link;
-    void StartProcedure(const Procedure& procedure);
+    void StartProcedure(QPushButton* button, const Procedure& procedure);
     void ProcedureFinished();
 
     // The effects themselves, on the window's thread.
@@ -106,6 +104,7 @@ class CZOLTUpdateDlg : public QDialog, public UpdateWindow {
     std::function<void()> finished_;
     DialogBaseUnits base_;
     bool startLineWritten_ = false;
+    QPushButton* focusAfterRun_ = nullptr;  // the pressed button, to take the focus back
 
     QPushButton* ok_ = nullptr;
     QPushButton* cancel_ = nullptr;

@@ -1,12 +1,12 @@
 #include "app/win/update_dialog.h"
 
 #include <commctrl.h>
-#include <process.h>
 
 #include <utility>
 
 #include "app/win/resource.h"
 #include "log/log.h"
+#include "platform/thread.h"
 #include "platform/win_text.h"
 
 namespace zolt {
@@ -17,6 +17,8 @@ namespace {
 constexpr UINT ProcedureFinishedMessage = WM_APP + 0x5A2;
 // Posted by OnInitDialog when a button is to be pressed by itself.
 constexpr UINT AutoPressMessage = WM_APP + 0x5A3;
+// Posted on activation while the focus is still to go back to a pressed button.
+constexpr UINT RestoreFocusMessage = WM_APP + 0x5A4;
 
 std::wstring WindowText(HWND window) {
     const int length = ::GetWindowTextLengthW(window);
@@ -128,6 +130,19 @@ bool CZOLTUpdateDlg::OnCommand(WORD id, WORD code, HWND control) {
         OnBnClickedDeviceInfo();
         return true;
     }
+    if (id == IDOK) {
+        // Return gives the default command, the hidden OK, even while the focus is on one of
+        // the two buttons (as it is at start): a focused push button takes Return itself.
+        HWND focus = ::GetFocus();
+        if (focus == GetDlgItem(IDC_UPDATE)) {
+            OnBnClickedUpdate();
+            return true;
+        }
+        if (focus == GetDlgItem(IDC_DEVICE_INFO)) {
+            OnBnClickedDeviceInfo();
+            return true;
+        }
+    }
     return TemplateDialog::OnCommand(id, code, control);
 }
 
@@ -160,7 +175,7 @@ void CZOLTUpdateDlg::OnDestroy() {
     deviceInfo_.Unbind();
 }
 
-bool CZOLTUpdateDlg::OnMessage(UINT message, WPARAM, LPARAM lParam, INT_PTR& result) {
+bool CZOLTUpdateDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, INT_PTR& result) {
     if (message == win::WindowCalls::CallMessage) {
         calls_->Execute(lParam);
         result = TRUE;
@@ -177,6 +192,17 @@ bool CZOLTUpdateDlg::OnMessage(UINT message, WPARAM, LPARAM lParam, INT_PTR& res
         result = TRUE;
         return true;
     }
+    if (message == WM_ACTIVATE && LOWORD(wParam) != WA_INACTIVE && focusAfterRun_ != 0) {
+        // The system puts back the focus the window had when it was left; after that, the
+        // pressed button takes it, if the run has ended meanwhile.
+        ::PostMessageW(Handle(), RestoreFocusMessage, 0, 0);
+        return false;
+    }
+    if (message == RestoreFocusMessage) {
+        RestoreFocusAfterRun();
+        result = TRUE;
+        return true;
+    }
     if (message == ProcedureFinishedMessage) {
         if (finished_) {
             finished_();
@@ -189,51 +215,57 @@ bool CZOLTUpdateDlg::OnMessage(UINT message, WPARAM, LPARAM lParam, INT_PTR& res
 
 void CZOLTUpdateDlg::OnBnClickedUpdate() {
     if (::IsWindowEnabled(GetDlgItem(IDC_UPDATE))) {
-        StartProcedure(update_);
+        StartProcedure(IDC_UPDATE, update_);
     }
 }
 
 void CZOLTUpdateDlg::OnBnClickedDeviceInfo() {
     if (::IsWindowEnabled(GetDlgItem(IDC_DEVICE_INFO))) {
-        StartProcedure(deviceInfoProcedure_);
+        StartProcedure(IDC_DEVICE_INFO, deviceInfoProcedure_);
     }
 }
 
-namespace {
-
-struct ThreadStart {
-    std::function<void()> body;
-};
-
-unsigned __stdcall ThreadMain(void* parameter) {
-    std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(parameter));
-    start->body();
-    return 0;
-}
-
-}  // namespace
-
-void CZOLTUpdateDlg::StartProcedure(const Procedure& procedure) {
+void CZOLTUpdateDlg::StartProcedure(int button, const Procedure& procedure) {
     if (!procedure) {
         return;
     }
     // Both buttons go grey at once, so a second press cannot start a second run before the
-    // procedure's own first step does the same.
+    // procedure's own first step does the same. The focus comes back to the pressed button when
+    // the run enables them again.
+    focusAfterRun_ = button;
     ApplyEnableActions(false);
 
-    auto start = std::make_unique<ThreadStart>();
-    start->body = [procedure, worker = worker_] {
+    // The default stack of every thread of the program, 50,000,000 bytes; nothing joins it.
+    const bool started = StartDetachedThread([procedure, worker = worker_] {
         procedure(*worker);
         worker->Finished();
-    };
-    // Stack size 0: the executable's default, which the linker sets to 50,000,000 bytes.
-    const uintptr_t thread = ::_beginthreadex(nullptr, 0, &ThreadMain, start.get(), 0, nullptr);
-    if (thread == 0) {
+    });
+    if (!started) {
         ApplyEnableActions(true);  // the press has no effect
+    }
+}
+
+void CZOLTUpdateDlg::MoveFocus(HWND control) {
+    // As Tab does: the dialog keeps its default button in step with the focus.
+    ::SendMessageW(Handle(), WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(control), TRUE);
+}
+
+void CZOLTUpdateDlg::RestoreFocusAfterRun() {
+    if (focusAfterRun_ == 0) {
         return;
     }
-    start.release();                                  // the thread owns it now
-    ::CloseHandle(reinterpret_cast<HANDLE>(thread));  // nothing joins it
+    HWND button = GetDlgItem(focusAfterRun_);
+    if (!::IsWindowEnabled(button)) {
+        return;  // still running
+    }
+    if (::GetActiveWindow() != Handle()) {
+        return;  // done when the window is activated again (WM_ACTIVATE)
+    }
+    HWND focus = ::GetFocus();
+    if (focus == nullptr || focus == info_.Handle() || !::IsWindowEnabled(focus)) {
+        MoveFocus(button);
+    }
+    focusAfterRun_ = 0;
 }
 
 void CZOLTUpdateDlg::ApplyStatusText(const WideText& text) {
@@ -253,8 +285,24 @@ int32_t CZOLTUpdateDlg::ReadProgress() {
 }
 
 void CZOLTUpdateDlg::ApplyEnableActions(bool enable) {
-    ::EnableWindow(GetDlgItem(IDC_UPDATE), enable ? TRUE : FALSE);
-    ::EnableWindow(GetDlgItem(IDC_DEVICE_INFO), enable ? TRUE : FALSE);
+    HWND update = GetDlgItem(IDC_UPDATE);
+    HWND deviceInfo = GetDlgItem(IDC_DEVICE_INFO);
+    if (!enable) {
+        // A greyed button that keeps the focus leaves the keyboard with no control at all (no
+        // Escape, no Tab): the focus goes to the info box, which stays enabled.
+        HWND focus = ::GetFocus();
+        if (focus == update || focus == deviceInfo) {
+            if (focusAfterRun_ == 0) {
+                focusAfterRun_ = ::GetDlgCtrlID(focus);
+            }
+            MoveFocus(info_.Handle());
+        }
+    }
+    ::EnableWindow(update, enable ? TRUE : FALSE);
+    ::EnableWindow(deviceInfo, enable ? TRUE : FALSE);
+    if (enable) {
+        RestoreFocusAfterRun();
+    }
 }
 
 CZOLTUpdateApp::CZOLTUpdateApp(Procedure update, Procedure deviceInfo,

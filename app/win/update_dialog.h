@@ -14,10 +14,6 @@
 
 namespace zolt {
 
-// A procedure started by a button. It drives the window through the window operations and returns
-// its exit code, which nothing reads.
-using Procedure = std::function<uint32_t(UpdateWindow&)>;
-
 // The update window. The window operations may be called from any thread: each is carried out by
 // the window's thread, with the system calls listed beside it, and has taken effect when it
 // returns. Once the window is closing they do nothing (GetProgress gives 0) and never wait.
@@ -32,9 +28,11 @@ class CZOLTUpdateDlg : public win::TemplateDialog, public UpdateWindow {
     int32_t GetProgress() override;                     // PBM_GETPOS
     void EnableActions(bool enable) override;           // EnableWindow on 1001, then 1004
 
-    // The press handlers: disable both buttons, then start the procedure on a new thread with the
-    // default stack. When the thread cannot be started the buttons are enabled again. A press that
-    // reaches a greyed button (a click message sent to it) starts nothing.
+    // The press handlers: move the focus to the info box, disable both buttons, then start the
+    // procedure on a new thread with the default stack. When the run enables the buttons again
+    // the pressed button gets the focus back. When the thread cannot be started the buttons are
+    // enabled again. A press that reaches a greyed button (a click message sent to it) starts
+    // nothing. Return with the focus on either button presses that button.
     void OnBnClickedUpdate();
     void OnBnClickedDeviceInfo();
 
@@ -63,7 +61,11 @@ class CZOLTUpdateDlg : public win::TemplateDialog, public UpdateWindow {
 
   private:
     class Worker;
-    void StartProcedure(const Procedure& procedure);
+    void StartProcedure(int button, const Procedure& procedure);
+    // Gives the focus to a control the way the keyboard does.
+    void MoveFocus(HWND control);
+    // Once the buttons are enabled again, the button that was pressed takes the focus back.
+    void RestoreFocusAfterRun();
 
     // The effects themselves, on the window's thread.
     void ApplyStatusText(const WideText& text);
@@ -84,6 +86,7 @@ class CZOLTUpdateDlg : public win::TemplateDialog, public UpdateWindow {
     std::shared_ptr<Worker> worker_;  // what the workers hold: outlives the dialog
     std::function<void()> finished_;
     std::optional<Button> autoPress_;
+    int focusAfterRun_ = 0;  // the pressed button, while the focus is to go back to it
     std::function<void()> shown_;
 };
 

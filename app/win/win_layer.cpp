@@ -59,6 +59,39 @@ void TemplateDialog::EndDialog(INT_PTR result) {
     }
 }
 
+void TemplateDialog::CenterWindow() {
+    RECT window{};
+    if (hwnd_ == nullptr || !::GetWindowRect(hwnd_, &window)) {
+        return;
+    }
+    const int width = window.right - window.left;
+    const int height = window.bottom - window.top;
+    HWND owner = ::GetWindow(hwnd_, GW_OWNER);
+    if (owner != nullptr && (!::IsWindowVisible(owner) || ::IsIconic(owner))) {
+        owner = nullptr;
+    }
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof monitor;
+    HMONITOR handle =
+        ::MonitorFromWindow(owner != nullptr ? owner : hwnd_, MONITOR_DEFAULTTONEAREST);
+    if (handle == nullptr || !::GetMonitorInfoW(handle, &monitor)) {
+        return;
+    }
+    const RECT area = monitor.rcWork;
+    RECT around = area;
+    if (owner != nullptr) {
+        ::GetWindowRect(owner, &around);
+    }
+    int x = (around.left + around.right) / 2 - width / 2;
+    int y = (around.top + around.bottom) / 2 - height / 2;
+    // A window larger than the work area keeps its top left corner on it.
+    x = x + width > area.right ? area.right - width : x;
+    x = x < area.left ? area.left : x;
+    y = y + height > area.bottom ? area.bottom - height : y;
+    y = y < area.top ? area.top : y;
+    ::SetWindowPos(hwnd_, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
 bool TemplateDialog::OnInitDialog() {
     DoDataExchange();
     return true;
@@ -102,8 +135,19 @@ INT_PTR CALLBACK TemplateDialog::DialogProc(HWND hwnd, UINT message, WPARAM wPar
 
 INT_PTR TemplateDialog::Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-        case WM_INITDIALOG:
-            return OnInitDialog() ? TRUE : FALSE;
+        case WM_INITDIALOG: {
+            // The system leaves a dialog where its template puts it (the top left corner when
+            // the template has no centring style); centre it unless the handler placed it.
+            RECT before{};
+            ::GetWindowRect(hwnd_, &before);
+            const bool focus = OnInitDialog();
+            RECT after{};
+            ::GetWindowRect(hwnd_, &after);
+            if (::EqualRect(&before, &after)) {
+                CenterWindow();
+            }
+            return focus ? TRUE : FALSE;
+        }
         case WM_COMMAND:
             return OnCommand(LOWORD(wParam), HIWORD(wParam), reinterpret_cast<HWND>(lParam))
                        ? TRUE

@@ -78,6 +78,11 @@ class TemplateDialog {
     HWND GetDlgItem(int id) const { return ::GetDlgItem(hwnd_, id); }
     void EndDialog(INT_PTR result);
 
+    // Centres the window on its owner, or on the work area of its monitor when it has no visible
+    // owner, and keeps it inside that work area. A dialog whose OnInitDialog did not move it is
+    // centred this way once it has been initialised.
+    void CenterWindow();
+
   protected:
     // WM_INITDIALOG: binds the controls through DoDataExchange. Return true to let the system give
     // the focus to the first control that takes it.

@@ -10,6 +10,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTest>
 #include <QThread>
 #include <QTimer>
 #include <atomic>
@@ -284,6 +285,76 @@ TEST_F(WindowTest, PressDisablesBothButtonsBeforeTheWorkerRunsAndStartsOneRun) {
         EXPECT_EQ(capture_.Lines().size(), 1u);
         capture_.Clear();
     }
+}
+
+// Keys as a person types them: each goes to whatever holds the focus.
+void Type(Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+    QWidget* focus = QApplication::focusWidget();
+    ASSERT_NE(focus, nullptr);
+    QTest::keyClick(focus, key, modifiers);
+    QCoreApplication::processEvents();
+}
+
+TEST_F(WindowTest, ReturnAtStartRunsTheUpdateAndEscapeDuringTheRunCloses) {
+    HeldProcedure update, deviceInfo;
+    CZOLTUpdateDlg dialog(update.Entry(), deviceInfo.Entry());
+    dialog.show();
+    dialog.activateWindow();
+    ASSERT_TRUE(PumpUntil([&] { return QApplication::focusWidget() == dialog.UpdateButton(); }));
+
+    Type(Qt::Key_Return);
+    ASSERT_TRUE(dialog.isVisible()) << "Return closed the window";
+    ASSERT_TRUE(PumpUntil([&] { return update.runs.load() == 1; }));
+    EXPECT_FALSE(dialog.UpdateButton()->isEnabled());
+    // The greyed button cannot keep the focus; the info box holds it during the run.
+    EXPECT_EQ(QApplication::focusWidget(), dialog.InfoBox());
+
+    Type(Qt::Key_Escape);
+    EXPECT_FALSE(dialog.isVisible());
+    EXPECT_EQ(dialog.result(), QDialog::Rejected);
+    EXPECT_EQ(deviceInfo.runs.load(), 0);
+    update.release.set_value();
+    deviceInfo.release.set_value();
+    ASSERT_TRUE(PumpUntil([&] { return update.done.load(); }));
+}
+
+TEST_F(WindowTest, TabReachesTheControlsInOrderAndTheFocusComesBackAfterARun) {
+    HeldProcedure update, deviceInfo;
+    CZOLTUpdateDlg dialog(update.Entry(), deviceInfo.Entry());
+    dialog.show();
+    dialog.activateWindow();
+    ASSERT_TRUE(PumpUntil([&] { return QApplication::focusWidget() == dialog.UpdateButton(); }));
+
+    struct Step {
+        Qt::KeyboardModifiers modifiers;
+        QWidget* focus;
+    };
+    for (const Step& step :
+         {Step{Qt::NoModifier, dialog.InfoBox()}, Step{Qt::NoModifier, dialog.DeviceInfoButton()},
+          Step{Qt::NoModifier, dialog.UpdateButton()},
+          Step{Qt::ShiftModifier, dialog.DeviceInfoButton()}}) {
+        Type(Qt::Key_Tab, step.modifiers);
+        EXPECT_EQ(QApplication::focusWidget(), step.focus);
+    }
+
+    // Return on the button reached by Tab presses it, not the hidden default.
+    ASSERT_EQ(QApplication::focusWidget(), dialog.DeviceInfoButton());
+    Type(Qt::Key_Return);
+    ASSERT_TRUE(dialog.isVisible()) << "Return closed the window";
+    ASSERT_TRUE(PumpUntil([&] { return deviceInfo.runs.load() == 1; }));
+    EXPECT_EQ(QApplication::focusWidget(), dialog.InfoBox());
+    deviceInfo.release.set_value();
+    ASSERT_TRUE(PumpUntil([&] { return deviceInfo.done.load(); }));
+    ASSERT_TRUE(PumpUntil([&] { return dialog.DeviceInfoButton()->isEnabled(); }));
+    EXPECT_EQ(QApplication::focusWidget(), dialog.DeviceInfoButton());
+
+    // After the run the keys work as before it.
+    Type(Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), dialog.UpdateButton());
+    Type(Qt::Key_Escape);
+    EXPECT_FALSE(dialog.isVisible());
+    EXPECT_EQ(update.runs.load(), 0);
+    update.release.set_value();
 }
 
 TEST_F(WindowTest, DeviceInfoProcedureFillsTheBoxFromItsThread) {
