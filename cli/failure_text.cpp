@@ -110,7 +110,7 @@ std::string DeviceStatusText(uint32_t status) {
     const char* meaning = "driver status";
     switch (status) {
         case DEVICE_COMMAND_FAILED:
-            meaning = "the interface refused the command";
+            meaning = "no valid answer to the command";
             break;
         case DEVICE_NOT_FOUND:
             meaning = "the interface is gone";
@@ -128,6 +128,39 @@ std::string DeviceStatusText(uint32_t status) {
             break;
     }
     return "device status " + std::to_string(status) + ", " + meaning;
+}
+
+std::string DriverStatusText(uint32_t status) {
+    const char* meaning = "unknown status";
+    switch (status) {
+        case FT_INVALID_HANDLE:
+            meaning = "FT_INVALID_HANDLE: the handle is not open";
+            break;
+        case FT_DEVICE_NOT_FOUND:
+            meaning = "FT_DEVICE_NOT_FOUND: no such device";
+            break;
+        case FT_DEVICE_NOT_OPENED:
+            meaning = "FT_DEVICE_NOT_OPENED: the device could not be opened";
+            break;
+        case FT_IO_ERROR:
+            meaning = "FT_IO_ERROR: USB input/output error";
+            break;
+        case FT_INSUFFICIENT_RESOURCES:
+            meaning = "FT_INSUFFICIENT_RESOURCES: out of memory or handles";
+            break;
+        case FT_INVALID_PARAMETER:
+            meaning = "FT_INVALID_PARAMETER: a bad parameter";
+            break;
+        case FT_NOT_SUPPORTED:
+            meaning = "FT_NOT_SUPPORTED: the driver cannot do this";
+            break;
+        case FT_OTHER_ERROR:
+            meaning = "FT_OTHER_ERROR: another driver error";
+            break;
+        default:
+            break;
+    }
+    return "driver status " + std::to_string(status) + ", " + meaning;
 }
 
 std::string FailureText(const RunOutcome& outcome, RunKind kind, const ServerEndpoint& server) {

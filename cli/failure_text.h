@@ -19,4 +19,7 @@ std::string SocketErrorText(int32_t code);
 // "device status 9, no answer in time".
 std::string DeviceStatusText(uint32_t status);
 
+// "driver status 3, FT_DEVICE_NOT_OPENED: the device could not be opened".
+std::string DriverStatusText(uint32_t status);
+
 }  // namespace zolt
