@@ -48,7 +48,8 @@ void PrintHelp() {
           zolt::RuntimeOptionsHelp +
           "  --press update|device-info   press that button once the window is up\n"
           "  --screenshot FILE            after the pressed run, save a PNG of the window and "
-          "close\n" zolt::CommonOptionsHelp +
+          "close\n" +
+          zolt::CommonOptionsHelp +
           "\n"
           "Exit status: 0 when the window was closed, 64 bad usage.\n"
           "\n"
