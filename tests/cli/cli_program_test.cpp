@@ -253,13 +253,18 @@ TEST(CliProgram, ASecondSignalOrOneDuringDeviceInfoStopsAtOnce) {
 }
 
 TEST(CliProgram, AClosedOutputNeverEndsTheUpdate) {
+    sim::ReferenceServerOptions few;
+    few.stFirmware = sim::DemoFirmware(sim::RequestStFirmware, 6, 1100);
+    few.j2534Firmware = sim::DemoFirmware(sim::RequestJ2534Firmware, 6, 1100);
+    sim::ReferenceServer server(few);
+    ASSERT_TRUE(server.Start());
     Cli cli;
-    cli.Start("--simulate update");
+    cli.Start("--simulate --server 127.0.0.1:" + std::to_string(server.Port()) + " update");
     cli.ReadUntil("Progress: 0%");
     cli.CloseOutput();  // as `zolt-update-cli --simulate update | head -3`
     EXPECT_EQ(cli.Wait(), 0);
     EXPECT_EQ(Summary(cli.Log()),
-              "Simulated interface: 24 st blocks, 24 j2534 blocks, 0 bytes of an unfinished frame");
+              "Simulated interface: 6 st blocks, 6 j2534 blocks, 0 bytes of an unfinished frame");
     EXPECT_EQ(cli.Errors(), "");
 }
 
