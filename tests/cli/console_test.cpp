@@ -94,6 +94,18 @@ TEST(ConsoleWindow, OneLineOnATerminalPlainLinesOtherwiseOnlyTheResultWhenQuiet)
     }
 }
 
+TEST(ConsoleWindow, ServerTextReachesTheTerminalEscaped) {
+    std::FILE* file = std::tmpfile();
+    ASSERT_NE(file, nullptr);
+    ConsoleWindow window(file, ConsoleStyle{80, -1, false});
+    window.SetInfoText(u"Chip ID: 5354\x1b[2J\x1b]0;owned\x07\rUpdate success\n");
+    const std::string out = Captured(file);
+    std::fclose(file);
+    EXPECT_EQ(out,
+              "Device information:\nChip ID: 5354\\x1B[2J\\x1B]0;owned\\x07\\x0DUpdate "
+              "success\n\n");
+}
+
 // Runs an update against the simulated interface (virtual time) and a server, and says why it
 // failed as the console does.
 struct FailureRun {
