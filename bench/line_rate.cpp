@@ -69,7 +69,7 @@ void MeasureOnce(int out, const void* arg) {
     const ProcedureContext context{driver, clock, tone, system,
                                    ServerEndpoint{"127.0.0.1", server->Port(), 20'000}};
     const double wall0 = WallSeconds();
-    UpdateThread(window, context);
+    const RunOutcome outcome = UpdateThread(window, context);
     const double wall1 = WallSeconds();
 
     // The time from one block's write to the next one's, within each loop: one block and its
@@ -91,7 +91,7 @@ void MeasureOnce(int out, const void* arg) {
     };
     std::ostringstream text;
     text << "median=" << at(0.5) << " p99=" << at(0.99) << " max=" << at(1.0)
-         << " ok=" << (window.LastStatus() == u"Update success" ? 1 : 0)
+         << " ok=" << (outcome.result == RunResult::Success ? 1 : 0)
          << " st=" << AcceptedBlocks(device, sim::Part::St)
          << " j2534=" << AcceptedBlocks(device, sim::Part::J2534) << " loops=" << timer.loops
          << " loopwall=" << timer.loopWall << " loopcpu=" << timer.loopCpu

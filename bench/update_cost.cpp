@@ -110,13 +110,13 @@ void MeasureOnce(int out, const void* arg) {
     const long rssBefore = CurrentRssKiB();
     const double wall0 = WallSeconds();
     const CpuTimes cpu0 = ProcessCpu();
-    UpdateThread(window, context);
+    const RunOutcome outcome = UpdateThread(window, context);
     const double wall1 = WallSeconds();
     const CpuTimes cpu1 = ProcessCpu();
     const long peak = PeakRssKiB();
 
     std::ostringstream text;
-    text << "ok=" << (window.LastStatus() == u"Update success" ? 1 : 0)
+    text << "ok=" << (outcome.result == RunResult::Success ? 1 : 0)
          << " st=" << AcceptedBlocks(device, sim::Part::St)
          << " j2534=" << AcceptedBlocks(device, sim::Part::J2534) << " wall=" << (wall1 - wall0)
          << " user=" << (cpu1.user - cpu0.user) << " sys=" << (cpu1.system - cpu0.system)

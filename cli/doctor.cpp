@@ -1,5 +1,6 @@
 #include "cli/doctor.h"
 
+#include "cli/failure_text.h"
 #include "device/communication_ft32.h"
 #include "platform/log_location.h"
 
@@ -35,8 +36,8 @@ void CheckInterface(const DoctorSetup& setup, DoctorVerdict& v) {
     uint32_t count = 0;
     const FT_STATUS listed = setup.driver.ListDevices(&count);
     if (listed != FT_OK) {
-        v.lines.push_back(Problem + std::string("the driver could not list devices (status ") +
-                          std::to_string(listed) + ")");
+        v.lines.push_back(Problem + std::string("the driver could not list devices (") +
+                          DriverStatusText(listed) + ")");
         v.lines.push_back(Next +
                           std::string("replug the interface; check `lsusb` for vendor 0403"));
         return;
@@ -92,8 +93,8 @@ void CheckInterface(const DoctorSetup& setup, DoctorVerdict& v) {
                 break;
             default:
                 v.lines.push_back(Problem + std::string("the interface \"") + description +
-                                  "\" is attached but could not be opened (driver status " +
-                                  std::to_string(opened) + ")");
+                                  "\" is attached but could not be opened (" +
+                                  DriverStatusText(opened) + ")");
                 v.lines.push_back(Next + std::string("unplug and replug it; the log says more"));
                 break;
         }
@@ -113,31 +114,43 @@ void CheckServer(const DoctorSetup& setup, DoctorVerdict& v) {
         v.lines.push_back(Problem + std::string("the sockets library did not start"));
         return;
     }
+    // Resolved as a transaction resolves it: a name under .invalid is not looked up, and the
+    // address used is the one the connection would use.
     HostEntry entry;
-    if (!s.ResolveHost(setup.server.host, entry) || entry.addresses.empty()) {
-        const int32_t error = s.LastError();
-        v.lines.push_back(Problem + std::string("the name \"") + setup.server.host +
-                          "\" does not resolve (error " + std::to_string(error) + ")");
-        v.lines.push_back(Next + std::string("check the network and DNS, or name another server "
-                                             "with --server HOST[:PORT]"));
+    const bool reserved = IsReservedInvalidName(setup.server.host);
+    const bool resolved = !reserved && s.ResolveHost(setup.server.host, entry);
+    const std::string addressText = resolved ? ChosenAddressText(entry) : std::string();
+    if (addressText.empty()) {
+        const int32_t error = reserved ? SocketErrors::HostNotFound
+                                       : (resolved ? SocketErrors::NoData : s.LastError());
+        if (reserved && setup.server.host == BuiltInServer().host) {
+            v.lines.push_back(Problem + std::string("this build names no update server (\"") +
+                              setup.server.host + "\" lies under .invalid, which never resolves)");
+        } else {
+            v.lines.push_back(Problem + std::string("the name \"") + setup.server.host +
+                              "\" does not resolve (" + SocketErrorText(error) + ")");
+        }
+        v.lines.push_back(Next +
+                          std::string(reserved ? "name the update server"
+                                               : "check the network and DNS, or name "
+                                                 "another server") +
+                          " with --server HOST[:PORT]");
         s.Cleanup();
         return;
     }
-    const Ipv4Address address = entry.addresses.back();  // the one the program connects to
-    v.lines.push_back(Ok + std::string("resolves to ") + Ipv4ToText(address));
+    const Ipv4Address address = TextToIpv4(addressText);
+    v.lines.push_back(Ok + std::string("resolves to ") + addressText);
     const SocketHandle socket = s.OpenTcpSocket();
     if (socket == InvalidSocket) {
-        v.lines.push_back(Problem + std::string("no socket (error ") +
-                          std::to_string(s.LastError()) + ")");
+        v.lines.push_back(Problem + std::string("no socket (") + SocketErrorText(s.LastError()) +
+                          ")");
         s.Cleanup();
         return;
     }
     if (s.Connect(socket, address, setup.server.port) != 0) {
         const int32_t error = s.LastError();
-        v.lines.push_back(
-            Problem + std::string("port ") + std::to_string(setup.server.port) +
-            " does not answer (error " + std::to_string(error) +
-            (error == SocketErrors::ConnectionRefused ? ", connection refused)" : ")"));
+        v.lines.push_back(Problem + std::string("port ") + std::to_string(setup.server.port) +
+                          " does not answer (" + SocketErrorText(error) + ")");
         v.lines.push_back(Next +
                           std::string("check that the server runs and that no firewall "
                                       "blocks TCP port ") +

@@ -74,6 +74,10 @@ struct SocketErrors {
     static constexpr int32_t ResolverErrorBase = 200'000;
 };
 
+// What a Windows Sockets error code (or one of the codes above) means, in a few words, e.g.
+// "connection refused"; "unknown error" for a code not listed.
+std::string SocketErrorMeaning(int32_t code);
+
 // An IPv4 address as a number, most significant byte first: 127.0.0.1 is 0x7F000001.
 using Ipv4Address = uint32_t;
 inline constexpr Ipv4Address NoIpv4Address = 0xFFFF'FFFFu;  // what TextToIpv4 gives for bad text

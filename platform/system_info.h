@@ -20,8 +20,10 @@ class SystemInfo {
 
 SystemInfo& HostSystemInfo();
 
-// Converts narrow text in the locale's 8-bit encoding to UTF-16. Reads at most `length` bytes and
-// stops at the first zero byte. Bytes the encoding cannot map become U+FFFD.
+// Converts narrow text from outside (the server's text) to UTF-16. Reads at most `length` bytes and
+// stops at the first zero byte. On Windows with the thread's ANSI code page; elsewhere, whatever
+// the locale, as UTF-8 when the text is valid UTF-8 and otherwise byte by byte as Windows-1252.
+// No byte is dropped.
 WideText NarrowToWide(const char* text, std::size_t length);
 
 // The separator after which the log file's name follows the executable's directory.

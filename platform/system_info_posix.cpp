@@ -1,7 +1,5 @@
 #include <errno.h>
 #include <fcntl.h>
-#include <iconv.h>
-#include <langinfo.h>
 #include <limits.h>
 #include <string.h>
 #include <unistd.h>
@@ -50,38 +48,10 @@ WideText NarrowToWide(const char* text, std::size_t length) {
     if (text == nullptr) {
         return {};
     }
-    const std::size_t used = strnlen(text, length);
-    const char* codeset = nl_langinfo(CODESET);
-    if (codeset == nullptr || std::strcmp(codeset, "UTF-8") == 0) {
-        return FromUtf8(std::string_view(text, used));
-    }
-    iconv_t cd = iconv_open("UTF-16LE", codeset);
-    if (cd == reinterpret_cast<iconv_t>(-1)) {
-        return FromUtf8(std::string_view(text, used));
-    }
-    WideText out;
-    out.reserve(used);
-    char* in = const_cast<char*>(text);
-    std::size_t inLeft = used;
-    while (inLeft > 0) {
-        char16_t units[64];
-        char* outPtr = reinterpret_cast<char*>(units);
-        std::size_t outLeft = sizeof units;
-        const std::size_t rc = iconv(cd, &in, &inLeft, &outPtr, &outLeft);
-        const std::size_t produced = (sizeof units - outLeft) / sizeof(char16_t);
-        for (std::size_t i = 0; i < produced; ++i) {
-            const auto* bytes = reinterpret_cast<const unsigned char*>(&units[i]);
-            out.push_back(static_cast<char16_t>(bytes[0] | (bytes[1] << 8)));
-        }
-        if (rc == static_cast<std::size_t>(-1) && errno != E2BIG) {
-            // A byte the encoding cannot map (or a cut-off sequence): replace it and go on.
-            out.push_back(u'\uFFFD');
-            ++in;
-            --inLeft;
-        }
-    }
-    iconv_close(cd);
-    return out;
+    // The server's text has one encoding whatever the user's locale: UTF-8 when it is valid
+    // UTF-8, otherwise the code page of the program's home platform, byte by byte.
+    const std::string_view used(text, strnlen(text, length));
+    return IsValidUtf8(used) ? FromUtf8(used) : FromWindows1252(used);
 }
 
 bool AppendToFile(const WideText& path, const std::string& bytes, bool* opened) {

@@ -84,17 +84,10 @@ WideText FromUtf8(std::string_view text) {
             ++i;
             continue;
         }
-        if (i + static_cast<std::size_t>(extra) >= text.size()) {
-            out.push_back(u'\uFFFD');  // truncated sequence at the end
-            break;
-        }
-        bool ok = true;
-        for (int k = 1; k <= extra; ++k) {
+        bool ok = i + static_cast<std::size_t>(extra) < text.size();  // cut off at the end?
+        for (int k = 1; ok && k <= extra; ++k) {
             const auto b = static_cast<unsigned char>(text[i + static_cast<std::size_t>(k)]);
-            if ((b & 0xC0) != 0x80) {
-                ok = false;
-                break;
-            }
+            ok = (b & 0xC0) == 0x80;
             cp = (cp << 6) | (b & 0x3F);
         }
         const bool overlong =
@@ -106,6 +99,36 @@ WideText FromUtf8(std::string_view text) {
         }
         AppendUtf16(out, cp);
         i += static_cast<std::size_t>(extra) + 1;
+    }
+    return out;
+}
+
+bool IsValidUtf8(std::string_view text) {
+    const WideText decoded = FromUtf8(text);
+    // FromUtf8 gives U+FFFD for every malformed byte; a real U+FFFD is EF BF BD in the input.
+    std::size_t replacements = 0;
+    for (const char16_t c : decoded) {
+        replacements += c == u'\uFFFD' ? 1 : 0;
+    }
+    std::size_t genuine = 0;
+    for (std::size_t at = text.find("\xEF\xBF\xBD"); at != std::string_view::npos;
+         at = text.find("\xEF\xBF\xBD", at + 3)) {
+        ++genuine;
+    }
+    return replacements == genuine;
+}
+
+WideText FromWindows1252(std::string_view text) {
+    // 0x80 to 0x9F; the rest of the code page is ISO 8859-1.
+    static constexpr char16_t High[32] = {
+        0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+        0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+        0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+    WideText out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        const auto b = static_cast<unsigned char>(c);
+        out.push_back(b >= 0x80 && b <= 0x9F ? High[b - 0x80] : static_cast<char16_t>(b));
     }
     return out;
 }

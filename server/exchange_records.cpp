@@ -197,15 +197,24 @@ int32_t ExchangeRecords(RecordList& request, int32_t count, RecordList& reply,
 }
 
 int32_t ExchangeRecords(RecordList& request, int32_t count, RecordList& reply,
-                        const ServerEndpoint& endpoint, SystemInfo& system, Sockets& sockets) {
+                        const ServerEndpoint& endpoint, SystemInfo& system, Sockets& sockets,
+                        ExchangeReport* report) {
+    ExchangeReport seen;
+    const auto done = [&](int32_t result) {
+        seen.result = result;
+        if (report != nullptr) {
+            *report = seen;
+        }
+        return result;
+    };
     if (const int32_t added = AddIdentityRecords(request, count, system.ComputerName());
         added != 0) {
-        return added;
+        return done(added);
     }
     std::vector<uint8_t> image;
     if (const int32_t built = BuildRequestImage(request, count + IdentityRecords, image);
         built != 0) {
-        return built;
+        return done(built);
     }
 
     // One area for the transactions (reused: a transaction stores from its start and only its
@@ -217,7 +226,7 @@ int32_t ExchangeRecords(RecordList& request, int32_t count, RecordList& reply,
     std::unique_ptr<uint8_t[]> collected;
     if (!area) {
         WriteLog(u"No memory for the reply");
-        return TRANSPORT_FAILURE;
+        return done(TRANSPORT_FAILURE);
     }
 
     ServerConnection connection(endpoint, sockets);
@@ -234,7 +243,7 @@ int32_t ExchangeRecords(RecordList& request, int32_t count, RecordList& reply,
                 area.reset(new (std::nothrow) uint8_t[ReplyAreaSize]);
                 if (!area) {
                     WriteLog(u"No memory for the reply");
-                    return TRANSPORT_FAILURE;
+                    return done(TRANSPORT_FAILURE);
                 }
             }
             WriteLog(u"re " + IntToText(transaction));
@@ -242,25 +251,28 @@ int32_t ExchangeRecords(RecordList& request, int32_t count, RecordList& reply,
         }
         connection.received = 0;
         result = connection.Transact(image.data(), imageSize, area.get());
+        seen.transactions = transaction + 1;
+        seen.transport = connection.failure;
         if (result != 0 && result != REPLY_INCOMPLETE) {
-            return result;  // what was collected is discarded
+            return done(result);  // what was collected is discarded
         }
         const int32_t got = connection.received;
         if (got < 0 || got > ReplyAreaSize - have) {
             WriteLog(u"Reply larger than " + IntToText(ReplyAreaSize) +
                      u" bytes over the repeats, exchange failed: " + IntToText(have) + u"," +
                      IntToText(got));
-            return TRANSPORT_FAILURE;
+            return done(TRANSPORT_FAILURE);
         }
         if (collected && got > 0) {
             std::memcpy(collected.get() + have, area.get(), static_cast<std::size_t>(got));
         }
         have += got;
+        seen.received = have;
     }
     if (result != 0) {
-        return result;
+        return done(result);
     }
-    return UnpackReply(collected ? collected.get() : area.get(), have, reply);
+    return done(UnpackReply(collected ? collected.get() : area.get(), have, reply));
 }
 
 }  // namespace zolt

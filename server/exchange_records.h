@@ -25,6 +25,15 @@ inline constexpr int32_t MaxTransactions = 30;
 // The shortest reply accepted.
 inline constexpr int32_t MinReplySize = 13;
 
+// What an exchange saw, for saying why it failed: its result, the transactions it ran, where the
+// last one failed, and the reply bytes it held at the end.
+struct ExchangeReport {
+    int32_t result = 0;
+    int32_t transactions = 0;
+    TransportFailure transport;
+    int32_t received = 0;
+};
+
 // Exchanges `count` caller records (request slots 0 to count-1) for the server's reply. Writes the
 // computer's name and the version text into request slots count and count+1; request.count is
 // not changed. On success (0) the reply list holds the server's records; on any failure it is left
@@ -35,7 +44,8 @@ int32_t ExchangeRecords(RecordList& request, int32_t count, RecordList& reply,
                         SystemInfo& system = HostSystemInfo());
 // The same over other sockets.
 int32_t ExchangeRecords(RecordList& request, int32_t count, RecordList& reply,
-                        const ServerEndpoint& endpoint, SystemInfo& system, Sockets& sockets);
+                        const ServerEndpoint& endpoint, SystemInfo& system, Sockets& sockets,
+                        ExchangeReport* report = nullptr);
 
 // The steps of an exchange that need no connection.
 

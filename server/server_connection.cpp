@@ -18,6 +18,35 @@ void LogWithNumber(const char16_t* text, int32_t value) {
 
 }  // namespace
 
+bool IsReservedInvalidName(std::string_view host) {
+    while (!host.empty() && host.back() == '.') {
+        host.remove_suffix(1);  // a fully qualified name ends in a dot
+    }
+    constexpr std::string_view Domain = "invalid";
+    if (host.size() < Domain.size()) {
+        return false;
+    }
+    const std::string_view tail = host.substr(host.size() - Domain.size());
+    for (std::size_t i = 0; i < Domain.size(); ++i) {
+        const char c = tail[i];
+        if ((c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) != Domain[i]) {
+            return false;
+        }
+    }
+    return host.size() == Domain.size() || host[host.size() - Domain.size() - 1] == '.';
+}
+
+std::string ChosenAddressText(const HostEntry& entry) {
+    std::string text;
+    if (entry.addressFamily == AddressFamilyIpv4) {
+        // Every address is converted in order; the last one is used.
+        for (const Ipv4Address address : entry.addresses) {
+            text = Ipv4ToText(address);
+        }
+    }
+    return text;
+}
+
 ServerConnection::ServerConnection(ServerEndpoint endpoint)
     : ServerConnection(std::move(endpoint), SystemSockets()) {}
 
@@ -26,16 +55,23 @@ ServerConnection::ServerConnection(ServerEndpoint endpoint, Sockets& sockets)
 
 int32_t ServerConnection::Transact(const uint8_t* request, int32_t length, uint8_t* reply) {
     Sockets& net = *sockets_;
+    failure = TransportFailure{};
+    const auto failed = [&](TransportStep step, int32_t error) {
+        failure = TransportFailure{step, error};
+        return error;
+    };
 
     const int32_t started = net.Startup();
     if (started != 0) {
+        failed(TransportStep::Startup, started);
         LogWithNumber(u"WSAStartup failed with error: ", started);
         return TRANSPORT_FAILURE;
     }
 
     const SocketHandle socket = net.OpenTcpSocket();
     if (socket == InvalidSocket) {
-        LogWithNumber(u"Socket failed with error: ", net.LastError());
+        LogWithNumber(u"Socket failed with error: ",
+                      failed(TransportStep::Socket, net.LastError()));
         net.Cleanup();
         return TRANSPORT_FAILURE;
     }
@@ -47,8 +83,12 @@ int32_t ServerConnection::Transact(const uint8_t* request, int32_t length, uint8
 
     std::string addressText;
     HostEntry host;
-    if (!net.ResolveHost(endpoint_.host, host)) {
-        const int32_t error = net.LastError();
+    const bool reserved = IsReservedInvalidName(endpoint_.host);
+    if (reserved || !net.ResolveHost(endpoint_.host, host)) {
+        const int32_t error = reserved ? SocketErrors::HostNotFound : net.LastError();
+        if (error != 0) {
+            failed(TransportStep::Resolve, error);
+        }
         if (error == SocketErrors::HostNotFound) {
             WriteLog(u"Host not found");
             return finish(HOST_NOT_FOUND_RESULT);
@@ -62,16 +102,14 @@ int32_t ServerConnection::Transact(const uint8_t* request, int32_t length, uint8
             return finish(TRANSPORT_FAILURE);
         }
         // No entry and no error: go on with an empty address.
-    } else if (host.addressFamily == AddressFamilyIpv4) {
-        // Every address is converted in order; the last one is used.
-        for (const Ipv4Address address : host.addresses) {
-            addressText = Ipv4ToText(address);
-        }
+    } else {
+        addressText = ChosenAddressText(host);
     }
     WriteLog(u"Host ip : " + WidenAscii(addressText));
 
     if (net.Connect(socket, TextToIpv4(addressText), endpoint_.port) == SocketError) {
-        LogWithNumber(u"Socket connect failed with error: ", net.LastError());
+        LogWithNumber(u"Socket connect failed with error: ",
+                      failed(TransportStep::Connect, net.LastError()));
         return finish(TRANSPORT_FAILURE);
     }
 
@@ -80,14 +118,16 @@ int32_t ServerConnection::Transact(const uint8_t* request, int32_t length, uint8
     do {
         const int32_t n = net.Send(socket, request + sent, length - sent);
         if (n == SocketError || (n == 0 && length > sent)) {
-            LogWithNumber(u"Socket send failed with error: ", net.LastError());
+            LogWithNumber(u"Socket send failed with error: ",
+                          failed(TransportStep::Send, net.LastError()));
             return finish(TRANSPORT_FAILURE);
         }
         sent += n;
     } while (sent < length);
 
     if (net.ShutdownSend(socket) == SocketError) {
-        LogWithNumber(u"Socket shutdown failed with error: ", net.LastError());
+        LogWithNumber(u"Socket shutdown failed with error: ",
+                      failed(TransportStep::Shutdown, net.LastError()));
         return finish(TRANSPORT_FAILURE);
     }
 
@@ -108,6 +148,7 @@ int32_t ServerConnection::Transact(const uint8_t* request, int32_t length, uint8
             if (n > 0) {
                 WriteLog(u"Reply larger than " + IntToText(ReplyAreaSize) +
                          u" bytes, transaction failed");
+                failed(TransportStep::Oversize, 0);
                 result = TRANSPORT_FAILURE;
                 break;
             }
@@ -121,7 +162,8 @@ int32_t ServerConnection::Transact(const uint8_t* request, int32_t length, uint8
         if (n == 0) {
             WriteLog(u"Connection closed");
         } else {
-            LogWithNumber(u"Recv failed with error: ", net.LastError());
+            LogWithNumber(u"Recv failed with error: ",
+                          failed(TransportStep::Receive, net.LastError()));
             if (received > 0) {
                 result = REPLY_INCOMPLETE;
             }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "platform/sockets.h"
 
@@ -19,6 +20,31 @@ inline constexpr int32_t TRANSPORT_FAILURE = -1;
 inline constexpr int32_t ReplyAreaSize = 20'000'000;
 // The most one receive call asks for.
 inline constexpr int32_t ReceiveChunkSize = 20'000'000;
+
+// The step at which a transaction failed, and the Windows Sockets error code it saw there.
+enum class TransportStep {
+    None,
+    Startup,
+    Socket,
+    Resolve,
+    Connect,
+    Send,
+    Shutdown,
+    Receive,
+    Oversize
+};
+struct TransportFailure {
+    TransportStep step = TransportStep::None;
+    int32_t error = 0;
+};
+
+// True for a name under the reserved domain .invalid, which never resolves (RFC 6761): such a name
+// is "host not found" without asking the resolver.
+bool IsReservedInvalidName(std::string_view host);
+
+// The address a transaction connects to among those resolution found: the last IPv4 one listed.
+// Empty when there is none.
+std::string ChosenAddressText(const HostEntry& entry);
 
 struct ServerEndpoint {
     std::string host;
@@ -45,6 +71,10 @@ class ServerConnection {
     // HOST_NOT_FOUND_RESULT, or -1 (any other failure, a reply larger than the area included).
     // The first `received` bytes of the area are valid whatever the result.
     int32_t Transact(const uint8_t* request, int32_t length, uint8_t* reply);
+
+    // Where the last call failed, if it did; a receive that failed before the server's close (a
+    // time-out included) is noted here even when the result is 0.
+    TransportFailure failure;
 
     const ServerEndpoint& Endpoint() const { return endpoint_; }
 

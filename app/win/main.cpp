@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "app/win/run_update_window.h"
-#include "cli/runtime.h"
+#include "frontend/runtime.h"
 #include "log/log.h"
 #include "platform/win_text.h"
 
@@ -24,6 +24,20 @@ void Print(const std::string& text) {
     }
 }
 
+constexpr zolt::OptionSpec Options[] = {
+    zolt::HelpOption,
+    zolt::VersionOption,
+    zolt::SimulateOption,
+    zolt::ServerOption,
+    {"press", 0, "update|device-info"},
+    {"screenshot", 0, "FILE"},
+};
+
+int UsageError(const std::string& message) {
+    Print(zolt::UsageErrorText("ZOLTUpdate", message) + "\n");
+    return zolt::ExitUsage;
+}
+
 void PrintHelp() {
     Print(std::string("Usage: ZOLTUpdate.exe [OPTIONS]\n"
                       "\n"
@@ -34,9 +48,10 @@ void PrintHelp() {
           zolt::RuntimeOptionsHelp +
           "  --press update|device-info   press that button once the window is up\n"
           "  --screenshot FILE            after the pressed run, save a PNG of the window and "
-          "close\n"
-          "  --help                       show this text\n"
-          "  --version                    show the program's version\n"
+          "close\n" +
+          zolt::CommonOptionsHelp +
+          "\n"
+          "Exit status: 0 when the window was closed, 64 bad usage.\n"
           "\n"
           "Log: every transfer and server step goes to " +
           zolt::ToUtf8(zolt::ProcessLog().FilePath()) + "\n");
@@ -57,51 +72,57 @@ std::vector<std::string> Arguments() {
 }  // namespace
 
 int main() {
-    const std::vector<std::string> args = Arguments();
+    std::vector<std::string> args = Arguments();
+    for (std::string& arg : args) {
+        if (arg == "/?") {
+            arg = "--help";
+        }
+    }
+    const zolt::CommandLine line = zolt::ParseCommandLine(args, Options);
+    if (!line.error.empty()) {
+        return UsageError(line.error);
+    }
+    if (!line.operands.empty()) {
+        return UsageError("unexpected argument '" + line.operands[0] + "'");
+    }
+    if (line.Has("help")) {
+        PrintHelp();
+        return 0;
+    }
+    if (line.Has("version")) {
+        Print("ZOLTUpdate " + zolt::ToUtf8(zolt::VersionText) + "\n");
+        return 0;
+    }
     zolt::RuntimeOptions runtimeOptions;
     zolt::WindowOptions windowOptions;
-    for (std::size_t i = 1; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        const bool hasValue = i + 1 < args.size();
-        if (arg == "--help" || arg == "-h" || arg == "/?") {
-            PrintHelp();
-            return 0;
+    for (const zolt::ParsedOption& option : line.options) {
+        if (zolt::TakeRuntimeOption(option, runtimeOptions)) {
+            continue;
         }
-        if (arg == "--version") {
-            Print("ZOLTUpdate " + zolt::ToUtf8(zolt::VersionText) + "\n");
-            return 0;
-        }
-        if (arg == "--simulate") {
-            runtimeOptions.simulate = true;
-        } else if (arg == "--server" && hasValue) {
-            runtimeOptions.server = args[++i];
-        } else if (arg == "--press" && hasValue) {
-            windowOptions.autoPress = args[++i];
-            if (windowOptions.autoPress != "update" && windowOptions.autoPress != "device-info") {
-                Print("ZOLTUpdate: --press takes update or device-info\n");
-                return 64;
+        if (option.name == "press") {
+            windowOptions.autoPress = option.value;
+            if (option.value != "update" && option.value != "device-info") {
+                return UsageError("--press takes update or device-info");
             }
-        } else if (arg == "--screenshot" && hasValue) {
-            windowOptions.screenshotPath = args[++i];
-        } else {
-            Print("ZOLTUpdate: unknown argument '" + arg + "' (see --help)\n");
-            return 64;
+        } else if (option.name == "screenshot") {
+            windowOptions.screenshotPath = option.value;
         }
     }
 
     std::string error;
     auto runtime = zolt::Runtime::Create(runtimeOptions, error);
     if (!runtime) {
-        Print("ZOLTUpdate: " + error + "\n");
-        return 64;
+        return UsageError(error);
     }
     // The runtime lives until the process ends: the window ends the program without unwinding.
     const zolt::ProcedureContext context = runtime.release()->Context();
     auto update = [context](zolt::UpdateWindow& window) {
-        return zolt::UpdateThread(window, context);
+        zolt::UpdateThread(window, context);
+        return 0u;  // the outcome shows in the window
     };
     auto info = [context](zolt::UpdateWindow& window) {
-        return zolt::DeviceInfoThread(window, context);
+        zolt::DeviceInfoThread(window, context);
+        return 0u;
     };
     return zolt::RunUpdateWindow(update, info, windowOptions);
 }

@@ -560,6 +560,11 @@ std::vector<uint8_t> SimulatedInterface::BlockResults(Part part) const {
     return results_[Index(part)];
 }
 
+std::size_t SimulatedInterface::UnfinishedFrameBytes() const {
+    std::lock_guard lock(mutex_);
+    return input_.size();
+}
+
 bool SimulatedInterface::HandleOpen() const {
     std::lock_guard lock(mutex_);
     return openHandle_ != 0 || !staleHandles_.empty();

@@ -153,6 +153,8 @@ class SimulatedInterface final : public D2xxDriver {
     // Firmware frames each part got, as sent, and the result byte it answered to each.
     std::vector<std::vector<uint8_t>> ReceivedBlocks(Part part) const;
     std::vector<uint8_t> BlockResults(Part part) const;
+    // Bytes of a frame begun but not finished: a block cut off in the middle.
+    std::size_t UnfinishedFrameBytes() const;
     bool HandleOpen() const;  // any handle still open
     bool Attached() const;    // as of the last driver call
     Part ActivePart() const;

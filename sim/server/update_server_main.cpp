@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "frontend/options.h"
+#include "platform/wide_text.h"
 #include "sim/server/reference_server.h"
 
 namespace {
@@ -59,7 +61,10 @@ Faults:
   --chunks N             send the reply in N pieces ...
   --chunk-pause MS       ... with MS milliseconds between them (default 40)
 
-  --help                 this text
+  -h, --help             this text
+  -V, --version          the program's version
+
+Exit status: 0 stopped by a signal, 1 cannot listen, 64 bad usage.
 
 Log: the server writes no log file; it prints each request it received and each answer it gave
 on standard output.
@@ -102,9 +107,37 @@ void WaitForConsoleStop() {
 #endif
 
 int Fail(const std::string& message) {
-    std::fprintf(stderr, "zolt-update-server: %s (see --help)\n", message.c_str());
-    return 2;
+    std::fprintf(stderr, "%s\n", zolt::UsageErrorText("zolt-update-server", message).c_str());
+    return zolt::ExitUsage;
 }
+
+constexpr zolt::OptionSpec Options[] = {
+    zolt::HelpOption,
+    zolt::VersionOption,
+    {"address", 0, "A"},
+    {"port", 0, "N"},
+    {"blocks", 0, "N"},
+    {"block-size", 0, "N"},
+    {"st", 0, "FILE"},
+    {"j2534", 0, "FILE"},
+    {"reply", 0, "FILE"},
+    {"info-no-zero", 0, nullptr},
+    {"break-off", 0, "N"},
+    {"break-off-times", 0, "K"},
+    {"break-off-silent", 0, nullptr},
+    {"silent", 0, nullptr},
+    {"close-without-answer", 0, nullptr},
+    {"wrong-total-length", 0, "D"},
+    {"too-short", 0, "N"},
+    {"broken-length-table", 0, nullptr},
+    {"count-above-40000", 0, nullptr},
+    {"length-above-1100", 0, nullptr},
+    {"pad-to", 0, "N"},
+    {"oversize", 0, nullptr},
+    {"ignore-resume", 0, nullptr},
+    {"chunks", 0, "N"},
+    {"chunk-pause", 0, "MS"},
+};
 
 }  // namespace
 
@@ -119,71 +152,98 @@ int main(int argc, char** argv) {
     const char* replyFile = nullptr;
     bool breakOffTimesGiven = false;
 
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
+    const zolt::CommandLine line = zolt::ParseCommandLine(argc, argv, Options);
+    if (!line.error.empty()) {
+        return Fail(line.error);
+    }
+    if (!line.operands.empty()) {
+        return Fail("unexpected argument '" + line.operands[0] + "'");
+    }
+    if (line.Has("help")) {
+        std::fputs(Usage, stdout);
+        return 0;
+    }
+    if (line.Has("version")) {
+        std::printf("zolt-update-server %s\n", zolt::ToUtf8(zolt::VersionText).c_str());
+        return 0;
+    }
+    for (const zolt::ParsedOption& option : line.options) {
+        const std::string& arg = option.name;
+        const char* value = option.value.c_str();
         long long n = 0;
         const auto number = [&](long long low, long long high) {
-            if (!ParseNumber(next, low, high, n)) {
-                return false;
-            }
-            ++i;
-            return true;
+            return ParseNumber(value, low, high, n);
         };
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(Usage, stdout);
-            return 0;
-        } else if (arg == "--address" && next != nullptr) {
-            address = next;
-            ++i;
-        } else if (arg == "--port" && number(0, 65535)) {
+        const auto bad = [&] {
+            return Fail("--" + arg + " " + option.value + " is out of range or not a number");
+        };
+        if (arg == "address") {
+            address = option.value;
+        } else if (arg == "port") {
+            if (!number(0, 65535))
+                return bad();
             port = n;
-        } else if (arg == "--blocks" && number(0, 40000)) {
+        } else if (arg == "blocks") {
+            if (!number(0, 40000))
+                return bad();
             blocks = n;
-        } else if (arg == "--block-size" &&
-                   number(zolt::sim::MinBlockSize, zolt::sim::MaxBlockSize)) {
+        } else if (arg == "block-size") {
+            if (!number(zolt::sim::MinBlockSize, zolt::sim::MaxBlockSize))
+                return bad();
             blockSize = n;
-        } else if (arg == "--st" && next != nullptr) {
-            stFile = argv[++i];
-        } else if (arg == "--j2534" && next != nullptr) {
-            j2534File = argv[++i];
-        } else if (arg == "--reply" && next != nullptr) {
-            replyFile = argv[++i];
-        } else if (arg == "--info-no-zero") {
+        } else if (arg == "st") {
+            stFile = value;
+        } else if (arg == "j2534") {
+            j2534File = value;
+        } else if (arg == "reply") {
+            replyFile = value;
+        } else if (arg == "info-no-zero") {
             options.infoZeroByte = false;
-        } else if (arg == "--break-off" && number(0, 1'000'000'000)) {
+        } else if (arg == "break-off") {
+            if (!number(0, 1'000'000'000))
+                return bad();
             options.breakOffAfter = n;
-        } else if (arg == "--break-off-times" && number(0, 1'000'000)) {
+        } else if (arg == "break-off-times") {
+            if (!number(0, 1'000'000))
+                return bad();
             options.breakOffTransactions = static_cast<int>(n);
             breakOffTimesGiven = true;
-        } else if (arg == "--break-off-silent") {
+        } else if (arg == "break-off-silent") {
             options.breakOffMode = zolt::sim::BreakOff::Silence;
-        } else if (arg == "--silent") {
+        } else if (arg == "silent") {
             options.silent = true;
-        } else if (arg == "--close-without-answer") {
+        } else if (arg == "close-without-answer") {
             options.closeWithoutAnswer = true;
-        } else if (arg == "--wrong-total-length" && number(-1'000'000, 1'000'000)) {
+        } else if (arg == "wrong-total-length") {
+            if (!number(-1'000'000, 1'000'000))
+                return bad();
             options.totalLengthDelta = static_cast<int32_t>(n);
-        } else if (arg == "--too-short" && number(0, 1'000'000'000)) {
+        } else if (arg == "too-short") {
+            if (!number(0, 1'000'000'000))
+                return bad();
             options.truncateTo = n;
-        } else if (arg == "--broken-length-table") {
+        } else if (arg == "broken-length-table") {
             options.brokenLengthTable = true;
-        } else if (arg == "--count-above-40000") {
+        } else if (arg == "count-above-40000") {
             options.countAbove40000 = true;
-        } else if (arg == "--length-above-1100") {
+        } else if (arg == "length-above-1100") {
             options.lengthAbove1100 = true;
-        } else if (arg == "--pad-to" && number(0, 100'000'000)) {
+        } else if (arg == "pad-to") {
+            if (!number(0, 100'000'000))
+                return bad();
             options.padTo = n;
-        } else if (arg == "--oversize") {
+        } else if (arg == "oversize") {
             options.padTo = 20'000'001;
-        } else if (arg == "--ignore-resume") {
+        } else if (arg == "ignore-resume") {
             options.ignoreResumeOffset = true;
-        } else if (arg == "--chunks" && number(1, 1000)) {
+        } else if (arg == "chunks") {
+            if (!number(1, 1000))
+                return bad();
             options.chunks = static_cast<int>(n);
-        } else if (arg == "--chunk-pause" && number(0, 60'000)) {
+        } else if (arg == "chunk-pause") {
+            if (!number(0, 60'000))
+                return bad();
             options.chunkPauseMs = static_cast<uint32_t>(n);
-        } else {
-            return Fail("bad or incomplete option " + arg);
         }
     }
     if (options.breakOffAfter >= 0 && !breakOffTimesGiven) {

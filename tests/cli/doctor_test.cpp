@@ -6,6 +6,7 @@
 
 #include "sim/interface/simulated_interface.h"
 #include "sim/server/reference_server.h"
+#include "tests/server/server_test_support.h"
 #include "tests/support/test_support.h"
 
 namespace zolt {
@@ -52,7 +53,11 @@ TEST(Doctor, Verdicts) {
          true,
          false,
          {"\"FT232R USB UART\"", "none of the attached FTDI devices is the interface"}},
-        {"server unreachable", {}, false, false, {"does not answer (error 10061", "next: check"}},
+        {"server unreachable",
+         {},
+         false,
+         false,
+         {"does not answer (Windows Sockets error 10061, connection refused)", "next: check"}},
     };
     for (const auto& c : cases) {
         VirtualClock clock;
@@ -68,6 +73,21 @@ TEST(Doctor, Verdicts) {
         EXPECT_TRUE(v.logWritable);
         EXPECT_FALSE(device.HandleOpen());  // the probe closes what it opened
     }
+}
+
+TEST(Doctor, TheBuiltInInvalidNameIsNotLookedUp) {
+    VirtualClock clock;
+    sim::SimulatedInterface device(clock);
+    testing::TempDir dir;
+    testing::TestSockets sockets;
+    sockets.resolved = HostEntry{AddressFamilyIpv4, {0x7F000001}};  // would resolve
+    const DoctorVerdict v = RunDoctor(DoctorSetup{device, "simulated interface", BuiltInServer(),
+                                                  sockets, FromUtf8((dir.path() / "l").string())});
+    SCOPED_TRACE(Joined(v));
+    EXPECT_EQ(sockets.resolves, 0);
+    EXPECT_FALSE(v.serverReachable);
+    EXPECT_TRUE(Has(v, "this build names no update server"));
+    EXPECT_TRUE(Has(v, "--server HOST[:PORT]"));
 }
 
 TEST(Doctor, DeviceNotFoundHintSaysWhetherAnyFtdiDeviceIsThere) {

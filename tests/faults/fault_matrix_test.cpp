@@ -536,7 +536,7 @@ struct RowRig {
         }
         const uint16_t port =
             row.endpoint == Endpoint::Refused ? testing::UnusedPort() : server.Port();
-        endpoint = ServerEndpoint{"update.zolt-update.invalid", port, row.receiveTimeoutMs};
+        endpoint = ServerEndpoint{"update.zolt-update.test", port, row.receiveTimeoutMs};
     }
 
     // Runs the procedure on a worker thread, as a press of its button does, and waits for it.

@@ -5,6 +5,8 @@
 #include <unistd.h>
 #endif
 
+#include <clocale>
+#include <cstring>
 #include <fstream>
 
 #include "platform/clock.h"
@@ -56,12 +58,47 @@ TEST(NarrowToWide, StopsAtZeroAndNeverReadsPastTheLength) {
     EXPECT_EQ(NarrowToWide(nullptr, 5), u"");
 }
 
+#ifndef _WIN32  // Windows widens with the thread's code page
+TEST(NarrowToWide, Utf8WhenValidElseWindows1252WhateverTheLocale) {
+    struct Case {
+        const char* bytes;
+        WideText wide;
+    };
+    const Case cases[] = {
+        {"caf\xC3\xA9 \xE2\x82\xAC", u"caf\u00e9 \u20ac"},        // valid UTF-8
+        {"caf\xE9", u"caf\u00e9"},                                // Windows-1252 e acute
+        {"\x80 \x93x\x94 \x81", u"\u20ac \u201cx\u201d \u0081"},  // the code page's 80-9F
+        {"Serial 1234\xE9"
+         "ab",
+         u"Serial 1234\u00e9ab"},   // a high byte near the end
+        {"ok \xC3", u"ok \u00c3"},  // UTF-8 cut off at the end
+        {"\xE2\x82", u"\u00e2\u201a"},
+    };
+    const char* const locales[] = {"C", "C.UTF-8", ""};
+    for (const char* locale : locales) {
+        const std::string before = std::setlocale(LC_ALL, nullptr);
+        std::setlocale(LC_ALL, locale);
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(locale) + ": " + c.bytes);
+            EXPECT_EQ(NarrowToWide(c.bytes, std::strlen(c.bytes)), c.wide);
+        }
+        std::setlocale(LC_ALL, before.c_str());
+    }
+}
+#endif
+
 TEST(WideText, Utf8RoundTrip) {
     const WideText samples[] = {u"", u"ZOLT Update", u"caf\u00e9", u"\u786e\u5b9a", u"\U0001F600"};
     for (const auto& s : samples) {
         EXPECT_EQ(FromUtf8(ToUtf8(s)), s);
     }
     EXPECT_EQ(FromUtf8("\xC3"), u"\uFFFD");  // cut-off sequence
+    EXPECT_EQ(FromUtf8("\xE9"
+                       "ab"),
+              u"\uFFFDab");  // a cut-off lead keeps what follows it
+    EXPECT_TRUE(IsValidUtf8("caf\xC3\xA9 \xEF\xBF\xBD"));
+    EXPECT_FALSE(IsValidUtf8("caf\xE9"));
+    EXPECT_FALSE(IsValidUtf8("\xC0\x80"));  // overlong
     EXPECT_EQ(FromUtf8("a\xFF"
                        "b"),
               u"a\uFFFDb");  // invalid byte

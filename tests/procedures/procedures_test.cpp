@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
+#include <optional>
 
 #include "device/communication_ft32.h"
 #include "log/log.h"
@@ -53,7 +55,7 @@ struct Rig {
         return ProcedureContext{device, clock, tone, system,
                                 ServerEndpoint{"127.0.0.1", server.Port(), 2'000}};
     }
-    void Update() { UpdateThread(window, Context()); }
+    RunOutcome Update() { return UpdateThread(window, Context()); }
     void DeviceInfo() { DeviceInfoThread(window, Context()); }
 
     std::vector<std::vector<Bytes>> RequestRecords() const {
@@ -407,6 +409,120 @@ TEST(DeviceInfoProcedure, ReplyTextRules) {
         EXPECT_EQ(rig.window.statuses.back(), c.status);
         ExpectBracketedByEnable(rig.window);
     }
+}
+
+TEST(UpdateProcedure, OutcomeSaysHowTheRunEnded) {
+    struct Case {
+        const char* name;
+        std::vector<sim::FaultRule> faults;
+        std::optional<sim::BlockRejection> rejection;
+        RunResult result;
+        FailureKind failure;
+        FirmwarePart part;
+        const char* command;
+    };
+    const Case cases[] = {
+        {"all accepted", {}, {}, RunResult::Success, FailureKind::None, FirmwarePart::J2534, ""},
+        {"st chip identifier unread: only the st part",
+         {{sim::Fault::Silent, sim::Request::ChipId, 1, {}}},
+         {},
+         RunResult::StOnlyUpdated,
+         FailureKind::Command,
+         FirmwarePart::St,
+         "GetChipId"},
+        {"a st block refused",
+         {},
+         sim::BlockRejection{Part::St, 2},
+         RunResult::Failed,
+         FailureKind::Block,
+         FirmwarePart::St,
+         ""},
+        {"the j2534 information unread",
+         {{sim::Fault::Silent, sim::Request::DeviceInfo, 3, {}}},
+         {},
+         RunResult::Failed,
+         FailureKind::Command,
+         FirmwarePart::J2534,
+         "GetDeviceInfo"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        sim::SimulatedInterfaceOptions device;
+        device.faults = c.faults;
+        device.rejectBlock = c.rejection;
+        Rig rig(device, Firmware(4, 3));
+        const RunOutcome outcome = rig.Update();
+        EXPECT_EQ(outcome.result, c.result);
+        EXPECT_EQ(outcome.failure, c.failure);
+        EXPECT_EQ(outcome.part, c.part);
+        EXPECT_STREQ(outcome.command, c.command);
+        if (c.failure == FailureKind::Block) {
+            EXPECT_EQ(outcome.blockIndex, 2);
+            EXPECT_EQ(outcome.blockCount, 4);
+            EXPECT_GE(outcome.answerLength, 2u);
+        }
+        // The window still shows the designed texts.
+        EXPECT_EQ(rig.window.statuses.back(),
+                  c.result == RunResult::Failed ? "Update failed." : "Update success");
+    }
+
+    sim::SimulatedInterfaceOptions absent;
+    absent.attached = false;
+    Rig none(absent);
+    EXPECT_EQ(none.Update().result, RunResult::DeviceNotFound);
+
+    sim::ReferenceServerOptions empty;
+    empty.fixedReply = std::vector<uint8_t>{13, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};  // no records
+    Rig nothing({}, empty);
+    const RunOutcome unserved = nothing.Update();
+    EXPECT_EQ(unserved.result, RunResult::Failed);
+    EXPECT_EQ(unserved.failure, FailureKind::NoRecords);
+}
+
+// Asks for a stop while the nth block is in flight: written, its answer not yet read.
+class StoppingWindow final : public UpdateWindow {
+  public:
+    StoppingWindow(UpdateWindow& inner, std::atomic<bool>& stop, int afterPositions)
+        : inner_(inner), stop_(stop), left_(afterPositions) {}
+    void SetStatusText(const WideText& text) override { inner_.SetStatusText(text); }
+    void SetInfoText(const WideText& text) override { inner_.SetInfoText(text); }
+    void SetProgress(int32_t position) override {
+        inner_.SetProgress(position);
+        if (--left_ == 0) {
+            stop_.store(true);
+        }
+    }
+    int32_t GetProgress() override { return inner_.GetProgress(); }
+    void EnableActions(bool enable) override { inner_.EnableActions(enable); }
+
+  private:
+    UpdateWindow& inner_;
+    std::atomic<bool>& stop_;
+    int left_;
+};
+
+TEST(UpdateProcedure, AStopWaitsForTheBlockInFlightThenEndsAsAFailure) {
+    Rig rig({}, Firmware(24, 12));
+    std::atomic<bool> stop{false};
+    StoppingWindow window(rig.window, stop, 5);
+    ProcedureContext context = rig.Context();
+    context.stop = &stop;
+    const RunOutcome outcome = UpdateThread(window, context);
+
+    EXPECT_EQ(outcome.result, RunResult::Interrupted);
+    EXPECT_EQ(outcome.blockIndex, 4);  // the fifth block was finished
+    EXPECT_EQ(rig.device.ReceivedBlocks(Part::St).size(), 5u);
+    EXPECT_EQ(rig.device.BlockResults(Part::St).size(), 5u);  // each one answered
+    EXPECT_EQ(rig.device.UnfinishedFrameBytes(), 0u);
+    EXPECT_TRUE(rig.device.ReceivedBlocks(Part::J2534).empty());
+    EXPECT_FALSE(rig.device.HandleOpen());
+    const auto lines = rig.capture.Lines();
+    EXPECT_EQ(rig.Count(lines, "Update interrupted: stopping after block 5 of 24 of the st part"),
+              1);
+    EXPECT_EQ(rig.Count(lines, Banner00), 1);  // the stage's closing reset
+    EXPECT_EQ(rig.window.statuses.back(), "Update failed.");
+    EXPECT_EQ(rig.window.progress, 0);
+    ExpectBracketedByEnable(rig.window);
 }
 
 }  // namespace

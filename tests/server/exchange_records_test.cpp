@@ -392,8 +392,9 @@ TEST_F(ExchangeTest, HostNotFoundRunsOneTransactionOnly) {
     TestSockets sockets;
     sockets.resolveError = SocketErrors::HostNotFound;
     LogCapture capture;
-    const int32_t result =
-        ExchangeRecords(lists.request, lists.count, lists.reply, BuiltInServer(), name_, sockets);
+    const int32_t result = ExchangeRecords(lists.request, lists.count, lists.reply,
+                                           ServerEndpoint{"update.example", 4006, 2'000}, name_,
+                                           sockets);
     EXPECT_EQ(result, HOST_NOT_FOUND_RESULT);
     EXPECT_EQ(sockets.resolves, 1);
     EXPECT_EQ(capture.Lines(), Lines{"Host not found"});

@@ -195,6 +195,23 @@ TEST_F(TransactTest, ResolutionFailures) {
     }
 }
 
+TEST_F(TransactTest, NamesUnderInvalidAreNotFoundWithoutAskingTheResolver) {
+    for (const char* host : {"update.zolt-update.invalid", "INVALID", "a.b.Invalid."}) {
+        SCOPED_TRACE(host);
+        TestSockets sockets;
+        sockets.resolved = HostEntry{AddressFamilyIpv4, {0x7F000001}};  // would resolve
+        ServerConnection connection(ServerEndpoint{host, 4006, 2'000}, sockets);
+        uint8_t reply[1] = {};
+        EXPECT_EQ(connection.Transact(reply, 1, reply), HOST_NOT_FOUND_RESULT);
+        EXPECT_EQ(sockets.resolves, 0);
+        EXPECT_EQ(connection.failure.step, TransportStep::Resolve);
+        EXPECT_EQ(connection.failure.error, SocketErrors::HostNotFound);
+    }
+    for (const char* host : {"invalid.example", "notinvalid", "127.0.0.1", "invalid.", ""}) {
+        EXPECT_EQ(IsReservedInvalidName(host), std::string_view(host) == "invalid.") << host;
+    }
+}
+
 TEST_F(TransactTest, TheLastAddressOfTheHostEntryIsTheOneUsed) {
     ReferenceServer server(ReferenceServerOptions{});
     ASSERT_TRUE(server.Start());

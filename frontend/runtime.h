@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "frontend/options.h"
 #include "procedures/procedures.h"
 
 namespace zolt {
@@ -20,12 +21,17 @@ struct RuntimeOptions {
     std::optional<std::string> server;  // HOST[:PORT]
 };
 
-// Takes --simulate, --server HOST[:PORT] or --server=HOST[:PORT] at argv[i], moving i past a
-// value it took. False when argv[i] is none of them.
-bool TakeRuntimeOption(int argc, char** argv, int& i, RuntimeOptions& options);
+// --simulate and --server HOST[:PORT], for the option tables of the programs.
+inline constexpr OptionSpec SimulateOption{"simulate", 0, nullptr};
+inline constexpr OptionSpec ServerOption{"server", 0, "HOST[:PORT]"};
+
+// Takes a parsed --simulate or --server. False when the option is neither.
+bool TakeRuntimeOption(const ParsedOption& option, RuntimeOptions& options);
 
 // Parses HOST[:PORT] (PORT 1 to 65535, default 4006) into an endpoint with the default time-out.
-bool ParseServerOption(const std::string& text, ServerEndpoint& endpoint);
+// The update server speaks IPv4 only: an IPv6 literal is refused. Returns an empty text, or what
+// is wrong with `text`.
+std::string ParseServerOption(const std::string& text, ServerEndpoint& endpoint);
 
 class Runtime {
   public:
@@ -36,6 +42,9 @@ class Runtime {
     ProcedureContext Context();
     const ServerEndpoint& Server() const { return server_; }
     bool Simulated() const { return interface_ != nullptr; }
+    // With the simulated interface: logs the blocks each part received and the bytes of any
+    // frame left unfinished.
+    void LogSimulatedInterface() const;
 
   private:
     Runtime();
@@ -44,7 +53,8 @@ class Runtime {
     ServerEndpoint server_;
 };
 
-// The shared usage text of --simulate and --server.
+// The shared usage texts of --simulate and --server, and of --help and --version.
 extern const char RuntimeOptionsHelp[];
+extern const char CommonOptionsHelp[];
 
 }  // namespace zolt

@@ -1,13 +1,18 @@
-#include "cli/runtime.h"
+#include "frontend/runtime.h"
 
 #include <charconv>
 
 #include "device/d2xx.h"
+#include "log/log.h"
 #include "platform/tone.h"
 #include "sim/interface/simulated_interface.h"
 #include "sim/server/reference_server.h"
 
 namespace zolt {
+
+const char CommonOptionsHelp[] =
+    "  -h, --help            show this text\n"
+    "  -V, --version         show the program's version\n";
 
 const char RuntimeOptionsHelp[] =
     "  --simulate            use the simulated interface and an in-process reference update\n"
@@ -15,47 +20,50 @@ const char RuntimeOptionsHelp[] =
     "  --server HOST[:PORT]  talk to this update server instead (port 4006 by default);\n"
     "                        with --simulate, the simulated interface and this server\n";
 
-bool TakeRuntimeOption(int argc, char** argv, int& i, RuntimeOptions& options) {
-    const std::string arg = argv[i];
-    if (arg == "--simulate") {
+bool TakeRuntimeOption(const ParsedOption& option, RuntimeOptions& options) {
+    if (option.name == SimulateOption.longName) {
         options.simulate = true;
         return true;
     }
-    if (arg == "--server" && i + 1 < argc) {
-        options.server = argv[++i];
-        return true;
-    }
-    constexpr std::string_view Joined = "--server=";
-    if (arg.rfind(Joined, 0) == 0) {
-        options.server = arg.substr(Joined.size());
+    if (option.name == ServerOption.longName) {
+        options.server = option.value;
         return true;
     }
     return false;
 }
 
-bool ParseServerOption(const std::string& text, ServerEndpoint& endpoint) {
+std::string ParseServerOption(const std::string& text, ServerEndpoint& endpoint) {
+    const std::string refused = "--server \"" + text + "\": ";
+    if (text.empty()) {
+        return "--server needs HOST[:PORT]";
+    }
+    if (text.front() == '[' || text.find(':') != text.rfind(':')) {
+        return refused +
+               "IPv6 addresses are not supported, the update server protocol is IPv4: "
+               "give a host name or an IPv4 address";
+    }
     std::string host = text;
     uint16_t port = 4006;
     const auto colon = text.rfind(':');
     if (colon != std::string::npos) {
         host = text.substr(0, colon);
         const std::string portText = text.substr(colon + 1);
-        unsigned value = 0;
+        unsigned long value = 0;
         const auto [end, ec] =
             std::from_chars(portText.data(), portText.data() + portText.size(), value);
-        if (ec != std::errc() || end != portText.data() + portText.size() || value == 0 ||
-            value > 65535) {
-            return false;
+        if (portText.empty() || ec != std::errc() || end != portText.data() + portText.size() ||
+            value == 0 || value > 65535) {
+            return refused + "the port must be a number from 1 to 65535";
         }
         port = static_cast<uint16_t>(value);
     }
     if (host.empty()) {
-        return false;
+        return refused + "no host before the port";
     }
     endpoint = BuiltInServer();
     endpoint.host = host;
     endpoint.port = port;
-    return true;
+    return {};
 }
 
 Runtime::Runtime() : server_(BuiltInServer()) {}
@@ -63,9 +71,11 @@ Runtime::~Runtime() = default;
 
 std::unique_ptr<Runtime> Runtime::Create(const RuntimeOptions& options, std::string& error) {
     std::unique_ptr<Runtime> runtime(new Runtime());
-    if (options.server && !ParseServerOption(*options.server, runtime->server_)) {
-        error = "--server wants HOST or HOST:PORT, got \"" + *options.server + "\"";
-        return nullptr;
+    if (options.server) {
+        error = ParseServerOption(*options.server, runtime->server_);
+        if (!error.empty()) {
+            return nullptr;
+        }
     }
     if (options.simulate) {
         runtime->interface_ =
@@ -81,6 +91,19 @@ std::unique_ptr<Runtime> Runtime::Create(const RuntimeOptions& options, std::str
         }
     }
     return runtime;
+}
+
+void Runtime::LogSimulatedInterface() const {
+    if (!interface_) {
+        return;
+    }
+    const auto count = [&](sim::Part part) {
+        return IntToText(static_cast<int32_t>(interface_->BlockResults(part).size()));
+    };
+    WriteLog(u"Simulated interface: " + count(sim::Part::St) + u" st blocks, " +
+             count(sim::Part::J2534) + u" j2534 blocks, " +
+             IntToText(static_cast<int32_t>(interface_->UnfinishedFrameBytes())) +
+             u" bytes of an unfinished frame");
 }
 
 ProcedureContext Runtime::Context() {
