@@ -70,6 +70,32 @@ TEST(Doctor, Verdicts) {
     }
 }
 
+TEST(Doctor, LogThatCannotBeWrittenIsNotReady) {
+    sim::ReferenceServer server;
+    ASSERT_TRUE(server.Start());
+    testing::TempDir dir;
+    const std::string unwritable = (dir.path() / "missing" / "log.bin").string();
+    const std::pair<std::string, std::string> cases[] = {
+        {unwritable, "Verdict: not ready, the log " + unwritable + " cannot be written"},
+        {"", "Verdict: not ready, the log has no place"},
+    };
+    for (const auto& [path, verdict] : cases) {
+        VirtualClock clock;
+        sim::SimulatedInterface device(clock, {});
+        const DoctorVerdict v = RunDoctor(DoctorSetup{device,
+                                                      "simulated interface",
+                                                      {"127.0.0.1", server.Port(), 2'000},
+                                                      SystemSockets(),
+                                                      FromUtf8(path)});
+        SCOPED_TRACE(Joined(v));
+        EXPECT_TRUE(v.interfaceReachable && v.serverReachable);
+        EXPECT_FALSE(v.logWritable);
+        EXPECT_FALSE(v.Ok());
+        EXPECT_TRUE(Has(v, "PROBLEM: "));
+        EXPECT_EQ(v.lines.back().rfind(verdict, 0), 0u) << v.lines.back();
+    }
+}
+
 TEST(Doctor, DeviceNotFoundHintSaysWhetherAnyFtdiDeviceIsThere) {
     VirtualClock clock;
     sim::SimulatedInterfaceOptions absent;
