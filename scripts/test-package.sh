@@ -8,13 +8,19 @@
 # is fine; it removes what it made (the temporary folder, the test user) on every exit.
 #
 #   --keep DIR   copy the built packages (.deb, .changes, .buildinfo) to DIR
+#   --from DIR   test the packages kept in DIR by an earlier --keep instead of building them
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 keep=""
-if [[ "${1:-}" == "--keep" && -n "${2:-}" ]]; then
-  keep=$(realpath "$2")
-fi
+from=""
+while [[ $# -gt 0 ]]; do
+  case "$1" in
+    --keep) keep=$(realpath -m "${2:?--keep takes a folder}"); shift 2 ;;
+    --from) from=$(realpath "${2:?--from takes a folder}"); shift 2 ;;
+    *) echo "test-package: unknown argument '$1'" >&2; exit 64 ;;
+  esac
+done
 [[ $(id -u) -eq 0 ]] || { echo "test-package: run as root (it installs the packages)" >&2; exit 1; }
 
 packages=(zolt-update zolt-update-cli zolt-update-server)
@@ -32,16 +38,23 @@ fail() { echo "test-package: $*" >&2; exit 1; }
 
 # --- build: from a copy of the tree (tracked and new files, as git sees them), so that the
 # packages land in the temporary folder and a clean clone builds the same.
-mkdir "$work/src"
-git ls-files -z --cached --others --exclude-standard |
-  while IFS= read -r -d '' f; do [[ -e $f ]] && printf '%s\0' "$f"; done |
-  tar --null -T - -cf - | tar -xf - -C "$work/src"
-echo "building the packages (dpkg-buildpackage -us -uc -b, tests left to the suite) ..."
-if ! (cd "$work/src" &&
-      DEB_BUILD_OPTIONS="nocheck parallel=$(nproc)" dpkg-buildpackage -us -uc -b) \
-    >"$work/build.log" 2>&1; then
-  tail -n 60 "$work/build.log"
-  fail "dpkg-buildpackage failed"
+build_packages() {
+  mkdir "$work/src"
+  git ls-files -z --cached --others --exclude-standard |
+    while IFS= read -r -d '' f; do if [[ -e $f ]]; then printf '%s\0' "$f"; fi; done |
+    tar --null -T - -cf - | tar -xf - -C "$work/src"
+  echo "building the packages (dpkg-buildpackage -us -uc -b, tests left to the suite) ..."
+  if ! (cd "$work/src" &&
+        DEB_BUILD_OPTIONS="nocheck parallel=$(nproc)" dpkg-buildpackage -us -uc -b) \
+      >"$work/build.log" 2>&1; then
+    tail -n 60 "$work/build.log"
+    fail "dpkg-buildpackage failed"
+  fi
+}
+if [[ -n $from ]]; then
+  cp "$from"/*.deb "$from"/*.changes "$from"/*.buildinfo "$work"/
+else
+  build_packages
 fi
 changes=$(ls "$work"/zolt-update_*.changes)
 debs=()
@@ -79,7 +92,7 @@ for i in "${!packages[@]}"; do
   echo "package $p: Installed-Size $(dpkg-deb -f "${debs[$i]}" Installed-Size) KiB," \
        "Depends: $(dpkg-deb -f "${debs[$i]}" Depends)"
   while IFS= read -r f; do
-    [[ -f $f ]] && printf '  %8s  %s\n' "$(stat -c %s "$f")" "$f"
+    if [[ -f $f ]]; then printf '  %8s  %s\n' "$(stat -c %s "$f")" "$f"; fi
   done <"$work/$p.files"
 done
 for f in /usr/bin/zolt-update /usr/bin/zolt-update-cli /usr/bin/zolt-update-server \
@@ -131,7 +144,8 @@ echo "udev rule: the interface's three descriptions get access, other devices do
 
 # --- run the programs from the install. Every folder the packages own is listed before and
 # compared after: no new entry may appear in any of them.
-owned_dirs=$(cat "$work"/*.files | while IFS= read -r f; do [[ -d $f ]] && echo "$f"; done | sort -u)
+owned_dirs=$(cat "$work"/*.files | while IFS= read -r f; do if [[ -d $f ]]; then echo "$f"; fi; done |
+  sort -u)
 snapshot() {
   while IFS= read -r d; do find "$d" -maxdepth 1 -mindepth 1; done <<<"$owned_dirs" | sort
 }
