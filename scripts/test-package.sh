@@ -28,9 +28,15 @@ user=zolt-package-test
 work=$(mktemp -d /tmp/zolt-package.XXXXXX)
 chmod 755 "$work"
 server_pid=""
+installed=""
 cleanup() {
-  [[ -z $server_pid ]] || kill "$server_pid" 2>/dev/null || true
-  if id "$user" >/dev/null 2>&1; then userdel --remove "$user" 2>/dev/null || true; fi
+  if [[ -n $installed ]]; then
+    DEBIAN_FRONTEND=noninteractive apt-get purge -y "${packages[@]}" >/dev/null 2>&1 || true
+  fi
+  [[ -z $server_pid ]] || { kill "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null; } || true
+  if id "$user" >/dev/null 2>&1; then
+    userdel --remove "$user" 2>/dev/null || echo "test-package: could not remove the user $user" >&2
+  fi
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -84,6 +90,7 @@ done
 # --- install
 export DEBIAN_FRONTEND=noninteractive
 apt-get purge -y "${packages[@]}" >/dev/null 2>&1 || true
+installed=yes
 timeout 600 apt-get install -y --no-install-recommends "${debs[@]}" >"$work/install.log" 2>&1 ||
   { cat "$work/install.log"; fail "apt-get install failed"; }
 for i in "${!packages[@]}"; do
@@ -156,7 +163,9 @@ run_as() {  # who(user|root) [VAR=value...] program args...
   local who=$1
   shift
   if [[ $who == user ]]; then
-    runuser -u "$user" -- env -i PATH=/usr/bin:/bin HOME="$work/home" "$@"
+    # setpriv runs the program in this process (no parent left behind), so its pid is ours.
+    setpriv --reuid="$user" --regid="$user" --init-groups \
+      env -i PATH=/usr/bin:/bin HOME="$work/home" "$@"
   else
     env -i PATH=/usr/bin:/bin HOME="$work/root-home" "$@"
   fi
@@ -181,7 +190,9 @@ for who in user root; do
 done
 
 # The reference server from the install, and the console program against it.
-run_as user zolt-update-server --port 0 >"$work/server.txt" 2>&1 &
+# Started directly (not through run_as) so that $! is the server itself.
+setpriv --reuid="$user" --regid="$user" --init-groups env -i PATH=/usr/bin:/bin HOME="$work/home" \
+  zolt-update-server --port 0 >"$work/server.txt" 2>&1 &
 server_pid=$!
 for _ in $(seq 50); do
   grep -q "listening on" "$work/server.txt" && break
@@ -218,6 +229,7 @@ echo "no file appeared in the $(wc -l <<<"$owned_dirs") folders the packages own
 
 # --- purge: nothing of the packages is left, the users' logs are.
 apt-get purge -y "${packages[@]}" >/dev/null
+installed=""
 for p in "${packages[@]}"; do
   ! dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -qv 'not-installed' ||
     fail "$p is still known to dpkg after purge"
@@ -231,3 +243,6 @@ for p in "${packages[@]}"; do
 done
 [[ -s $work/home/.local/state/zolt-update/log.bin ]] || fail "purge removed the user's log"
 echo "purge: nothing left but the users' logs"
+userdel --remove "$user" 2>/dev/null || true  # no mail spool: userdel says so and fails
+! id "$user" >/dev/null 2>&1 || fail "could not remove the test user $user"
+echo "test user removed"
