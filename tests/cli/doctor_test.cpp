@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "sim/interface/simulated_interface.h"
 #include "sim/server/reference_server.h"
@@ -73,12 +76,15 @@ TEST(Doctor, Verdicts) {
 TEST(Doctor, LogThatCannotBeWrittenIsNotReady) {
     sim::ReferenceServer server;
     ASSERT_TRUE(server.Start());
-    testing::TempDir dir;
-    const std::string unwritable = (dir.path() / "missing" / "log.bin").string();
-    const std::pair<std::string, std::string> cases[] = {
-        {unwritable, "Verdict: not ready, the log " + unwritable + " cannot be written"},
+    std::vector<std::pair<std::string, std::string>> cases = {
         {"", "Verdict: not ready, the log has no place"},
     };
+#ifndef _WIN32  // on Windows the file beside the program is taken as it is, never probed
+    testing::TempDir dir;
+    const std::string unwritable = (dir.path() / "missing" / "log.bin").string();
+    cases.push_back(
+        {unwritable, "Verdict: not ready, the log " + unwritable + " cannot be written"});
+#endif
     for (const auto& [path, verdict] : cases) {
         VirtualClock clock;
         sim::SimulatedInterface device(clock, {});
