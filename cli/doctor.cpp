@@ -166,6 +166,13 @@ void CheckServer(const DoctorSetup& setup, DoctorVerdict& v) {
 
 void CheckLog(const DoctorSetup& setup, DoctorVerdict& v) {
     v.lines.push_back("Log");
+    if (setup.logPath.empty()) {
+        v.lines.push_back(Problem + std::string("no place for the log: neither XDG_STATE_HOME nor "
+                                                "HOME is an absolute path"));
+        v.lines.push_back(Next +
+                          std::string("set HOME, or XDG_STATE_HOME, to a writable directory"));
+        return;
+    }
     v.lines.push_back("  file: " + ToUtf8(setup.logPath));
     v.logWritable = CanAppendTo(setup.logPath);
     if (v.logWritable) {
@@ -185,8 +192,17 @@ DoctorVerdict RunDoctor(const DoctorSetup& setup) {
     CheckInterface(setup, verdict);
     CheckServer(setup, verdict);
     CheckLog(setup, verdict);
-    verdict.lines.push_back(verdict.Ok() ? "Verdict: ready to update"
-                                         : "Verdict: not ready, see the problems above");
+    if (verdict.Ok()) {
+        verdict.lines.push_back("Verdict: ready to update");
+    } else if (verdict.interfaceReachable && verdict.serverReachable) {
+        verdict.lines.push_back("Verdict: not ready, the log " +
+                                (setup.logPath.empty()
+                                     ? std::string("has no place")
+                                     : ToUtf8(setup.logPath) + " cannot be written") +
+                                ": what goes wrong would not be recorded");
+    } else {
+        verdict.lines.push_back("Verdict: not ready, see the problems above");
+    }
     return verdict;
 }
 

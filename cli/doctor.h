@@ -16,7 +16,7 @@ struct DoctorSetup {
     std::string driverName;
     ServerEndpoint server;
     Sockets& sockets;
-    WideText logPath;
+    WideText logPath;  // empty: the log has no place
 };
 
 struct DoctorVerdict {
@@ -24,7 +24,7 @@ struct DoctorVerdict {
     bool interfaceReachable = false;
     bool serverReachable = false;
     bool logWritable = false;
-    bool Ok() const { return interfaceReachable && serverReachable; }
+    bool Ok() const { return interfaceReachable && serverReachable && logWritable; }
 };
 
 DoctorVerdict RunDoctor(const DoctorSetup& setup);

@@ -167,9 +167,15 @@ WideText DiagnosticLog::FilePathLocked() {
         }
         return dir + u"log.bin";
     }
-    // Beside the executable when that place takes it; an installed program's directory does not,
-    // and then the user's own state directory keeps the one record of what went wrong.
-    WideText beside = LogPathBeside(system_->ExecutablePath());
+    // Beside the executable when that place takes it, but never in the system's program folders,
+    // even for the superuser: there the user's own state directory keeps the record. Empty when
+    // there is no place at all.
+    const WideText executable = system_->ExecutablePath();
+    if (InSystemProgramFolder(executable)) {
+        auto dir = UserLogDirectory();
+        return dir ? *dir + u"log.bin" : WideText();
+    }
+    WideText beside = LogPathBeside(executable);
     if (!CanAppendTo(beside)) {
         if (auto dir = UserLogDirectory()) {
             return *dir + u"log.bin";
@@ -247,13 +253,16 @@ void DiagnosticLog::AppendLocked(const std::string& line) {
         AppendToFile(FilePathLocked(), line);
         return;
     }
-    // The place FilePathLocked() names, found by trying it: beside the executable, unless the
-    // file there cannot be opened for appending. So the usual line asks nothing before it is
-    // written; a line that could not be written where the file opened is lost, as anywhere.
-    const WideText beside = LogPathBeside(system_->ExecutablePath());
-    bool opened = false;
-    if (AppendToFile(beside, line, &opened) || opened) {
-        return;
+    // The place FilePathLocked() names, found by trying it: beside the executable, unless it
+    // lies in a system program folder or the file there cannot be opened for appending. So the
+    // usual line asks nothing before it is written; a line that could not be written where the
+    // file opened is lost, as anywhere.
+    const WideText executable = system_->ExecutablePath();
+    if (!InSystemProgramFolder(executable)) {
+        bool opened = false;
+        if (AppendToFile(LogPathBeside(executable), line, &opened) || opened) {
+            return;
+        }
     }
     if (auto dir = UserLogDirectory()) {
         AppendToFile(*dir + u"log.bin", line);

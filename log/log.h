@@ -1,7 +1,8 @@
 // The diagnostic log: one text file, "log.bin", beside the executable (or, when that directory
-// cannot take it, in the user's state directory). Every call appends exactly
-// one line "[timestamp|elapsed]message" ended by CR LF, and closes the file again, so a crash loses
-// no line already written. Failures to write are silent: the log never disturbs the caller.
+// cannot take it or is a system program folder, in the user's state directory). Every call appends
+// exactly one line "[timestamp|elapsed]message" ended by CR LF, and closes the file again, so a
+// crash loses no line already written. Failures to write are silent: the log never disturbs the
+// caller.
 #pragma once
 
 #include <cstdint>
@@ -54,7 +55,7 @@ class DiagnosticLog {
     void Write(WideView message);
     // Write(prefix + BytesToHex(data, length)), without building that text.
     void WriteDump(WideView prefix, const uint8_t* data, int32_t length);
-    // Where the next line goes.
+    // Where the next line goes; empty when there is no place for it.
     WideText FilePath();
 
     // Test seams: another time source, another directory, a fresh first line, an observer.

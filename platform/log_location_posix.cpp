@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
 #include "platform/log_location.h"
 
@@ -38,6 +39,18 @@ bool MakeDirectories(const std::string& path) {
 
 }  // namespace
 
+bool InSystemProgramFolder(const WideText& executablePath) {
+    static constexpr std::string_view Folders[] = {"/usr/",   "/bin/",   "/sbin/",   "/lib/",
+                                                   "/lib32/", "/lib64/", "/libx32/", "/opt/"};
+    const std::string path = ToUtf8(executablePath);
+    for (const std::string_view folder : Folders) {
+        if (path.starts_with(folder)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 bool CanAppendTo(const WideText& filePath) {
     // One question in the common case, a writable file; only a missing one asks for its directory.
     const std::string path = ToUtf8(filePath);
@@ -61,8 +74,10 @@ std::optional<WideText> UserLogDirectory() {
     }
     const std::string dir = base + "/zolt-update";
     // Asked for on every line of an installed program: one question when the directory is there.
-    if (::access(dir.c_str(), W_OK) != 0 && !MakeDirectories(dir)) {
-        return std::nullopt;
+    // A directory that cannot be made is still the place: its lines are lost, and the doctor
+    // names it.
+    if (::access(dir.c_str(), W_OK) != 0) {
+        MakeDirectories(dir);
     }
     return FromUtf8(dir + "/");
 }

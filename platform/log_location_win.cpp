@@ -7,6 +7,10 @@ bool CanAppendTo(const WideText&) {
     return true;
 }
 
+bool InSystemProgramFolder(const WideText&) {
+    return false;
+}
+
 std::optional<WideText> UserLogDirectory() {
     return std::nullopt;
 }

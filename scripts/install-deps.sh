@@ -16,7 +16,8 @@ packages=(
   libasound2-dev                             # ALSA for the tones
   clang libclang-rt-14-dev                   # libFuzzer and sanitizer runtimes
   valgrind                                   # memcheck runs
-  dpkg-dev fakeroot file                     # building and checking the Debian package
+  dpkg-dev debhelper fakeroot file lintian   # building and checking the Debian packages
+  umockdev udev                              # the udev rule tried on emulated USB devices
 )
 
 if [[ "${1:-}" == "--windows" ]]; then

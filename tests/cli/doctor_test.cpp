@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "sim/interface/simulated_interface.h"
 #include "sim/server/reference_server.h"
@@ -88,6 +91,35 @@ TEST(Doctor, TheBuiltInInvalidNameIsNotLookedUp) {
     EXPECT_FALSE(v.serverReachable);
     EXPECT_TRUE(Has(v, "this build names no update server"));
     EXPECT_TRUE(Has(v, "--server HOST[:PORT]"));
+}
+
+TEST(Doctor, LogThatCannotBeWrittenIsNotReady) {
+    sim::ReferenceServer server;
+    ASSERT_TRUE(server.Start());
+    std::vector<std::pair<std::string, std::string>> cases = {
+        {"", "Verdict: not ready, the log has no place"},
+    };
+#ifndef _WIN32  // on Windows the file beside the program is taken as it is, never probed
+    testing::TempDir dir;
+    const std::string unwritable = (dir.path() / "missing" / "log.bin").string();
+    cases.push_back(
+        {unwritable, "Verdict: not ready, the log " + unwritable + " cannot be written"});
+#endif
+    for (const auto& [path, verdict] : cases) {
+        VirtualClock clock;
+        sim::SimulatedInterface device(clock, {});
+        const DoctorVerdict v = RunDoctor(DoctorSetup{device,
+                                                      "simulated interface",
+                                                      {"127.0.0.1", server.Port(), 2'000},
+                                                      SystemSockets(),
+                                                      FromUtf8(path)});
+        SCOPED_TRACE(Joined(v));
+        EXPECT_TRUE(v.interfaceReachable && v.serverReachable);
+        EXPECT_FALSE(v.logWritable);
+        EXPECT_FALSE(v.Ok());
+        EXPECT_TRUE(Has(v, "PROBLEM: "));
+        EXPECT_EQ(v.lines.back().rfind(verdict, 0), 0u) << v.lines.back();
+    }
 }
 
 TEST(Doctor, DeviceNotFoundHintSaysWhetherAnyFtdiDeviceIsThere) {

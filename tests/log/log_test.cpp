@@ -3,11 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
+#include <initializer_list>
+#include <optional>
 #include <regex>
+#include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "platform/log_location.h"
 #include "tests/support/test_support.h"
 
 namespace zolt {
@@ -278,32 +284,108 @@ class FixedSystem final : public SystemInfo {
     WideText exe_;
 };
 
+TEST(LogLocation, SystemProgramFolders) {
+    const std::pair<const char*, bool> cases[] = {
+        {"/usr/bin/zolt-update", true},
+        {"/usr/local/bin/zolt-update", true},
+        {"/bin/zolt-update", true},
+        {"/sbin/zolt-update", true},
+        {"/lib/zolt/zolt-update", true},
+        {"/lib64/zolt-update", true},
+        {"/opt/zolt/zolt-update", true},
+        {"/home/u/build/cli/zolt-update-cli", false},
+        {"/usrx/bin/zolt-update", false},
+        {"/optional/zolt-update", false},
+        {"/tmp/zolt-1.0.6/zolt-update", false},
+        {"zolt-update", false},
+    };
+    for (const auto& [path, system] : cases) {
+        EXPECT_EQ(InSystemProgramFolder(FromUtf8(path)), system) << path;
+    }
+}
+
+// Sets the two variables the state directory comes from for one scope.
+class ScopedEnvironment {
+  public:
+    ScopedEnvironment(std::initializer_list<std::pair<const char*, const char*>> values) {
+        for (const auto& [name, value] : values) {
+            const char* old = std::getenv(name);
+            saved_.push_back({name, old ? std::optional<std::string>(old) : std::nullopt});
+            if (value) {
+                ::setenv(name, value, 1);
+            } else {
+                ::unsetenv(name);
+            }
+        }
+    }
+    ~ScopedEnvironment() {
+        for (const auto& [name, value] : saved_) {
+            if (value) {
+                ::setenv(name.c_str(), value->c_str(), 1);
+            } else {
+                ::unsetenv(name.c_str());
+            }
+        }
+    }
+
+  private:
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
 TEST(DiagnosticLog, GoesBesideTheExecutableOrToTheUserStateDirectory) {
     testing::TempDir dir;
+    const std::string home = (dir.path() / "home").string();
     const std::string state = (dir.path() / "state").string();
-    const char* old = std::getenv("XDG_STATE_HOME");
-    const std::string saved = old ? old : "";
-    ::setenv("XDG_STATE_HOME", state.c_str(), 1);
-
+    const std::string portableExe = (dir.path() / "zolt-update").string();
+    // An installed program that is not there: a line written beside it could not land anywhere.
+    const std::string installedExe = "/opt/zolt-update-no-such-dir/zolt-update";
+    const std::string unwritableExe = (dir.path() / "no-such-dir" / "zolt-update").string();
+    struct Case {
+        const char* name;
+        std::string exe;
+        const char* stateHome;
+        std::string expected;  // empty: no place
+    };
+    const Case cases[] = {
+        {"run from its own folder", portableExe, state.c_str(), (dir.path() / "log.bin").string()},
+        {"installed", installedExe, state.c_str(), state + "/zolt-update/log.bin"},
+        // Writable for the superuser, and still not the place (only asked, never written here).
+        {"installed in /usr/bin", "/usr/bin/zolt-update", state.c_str(),
+         state + "/zolt-update/log.bin"},
+        {"installed, state home not absolute", installedExe, "relative/state",
+         home + "/.local/state/zolt-update/log.bin"},
+        {"installed, state home unset", installedExe, nullptr,
+         home + "/.local/state/zolt-update/log.bin"},
+        {"installed, state home unusable", installedExe, "/proc/no-such/state",
+         "/proc/no-such/state/zolt-update/log.bin"},
+        {"own folder not writable", unwritableExe, state.c_str(), state + "/zolt-update/log.bin"},
+    };
     auto& log = ProcessLog();
-    FixedSystem portable(FromUtf8((dir.path() / "zolt-update").string()));
-    log.SetSystemInfo(portable);
-    EXPECT_EQ(ToUtf8(log.FilePath()), (dir.path() / "log.bin").string());
-
-    FixedSystem installed(FromUtf8((dir.path() / "no-such-dir" / "zolt-update").string()));
-    log.SetSystemInfo(installed);
-    EXPECT_EQ(ToUtf8(log.FilePath()), state + "/zolt-update/log.bin");
-    WriteLog(u"kept in the state directory");
-    EXPECT_NE(
-        testing::ReadFile(state + "/zolt-update/log.bin").find("]kept in the state directory\r\n"),
-        std::string::npos);
-
-    log.SetSystemInfo(HostSystemInfo());
-    if (old) {
-        ::setenv("XDG_STATE_HOME", saved.c_str(), 1);
-    } else {
-        ::unsetenv("XDG_STATE_HOME");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScopedEnvironment env{{"XDG_STATE_HOME", c.stateHome}, {"HOME", home.c_str()}};
+        FixedSystem system(FromUtf8(c.exe));
+        log.SetSystemInfo(system);
+        EXPECT_EQ(ToUtf8(log.FilePath()), c.expected);
     }
+
+    {
+        ScopedEnvironment env{{"XDG_STATE_HOME", state.c_str()}, {"HOME", home.c_str()}};
+        FixedSystem installed(FromUtf8(installedExe));
+        log.SetSystemInfo(installed);
+        WriteLog(u"kept in the state directory");
+        EXPECT_NE(testing::ReadFile(state + "/zolt-update/log.bin")
+                      .find("]kept in the state directory\r\n"),
+                  std::string::npos);
+    }
+    {
+        ScopedEnvironment env{{"XDG_STATE_HOME", nullptr}, {"HOME", "relative-home"}};
+        FixedSystem installed(FromUtf8(installedExe));
+        log.SetSystemInfo(installed);
+        EXPECT_EQ(log.FilePath(), u"");
+        WriteLog(u"lost without a fuss");
+    }
+    log.SetSystemInfo(HostSystemInfo());
 }
 
 }  // namespace
