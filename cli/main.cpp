@@ -5,9 +5,11 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "cli/console_window.h"
 #include "cli/doctor.h"
+#include "cli/log_command.h"
 #include "cli/runtime.h"
 #include "log/log.h"
 
@@ -30,6 +32,7 @@ void PrintHelp(std::FILE* out) {
                  "  update                update the firmware of both parts of the interface\n"
                  "  info                  show what the update server knows of the interface\n"
                  "  doctor                check the set-up and say what is wrong\n"
+                 "%s"
                  "\n"
                  "Options:\n"
                  "%s"
@@ -40,13 +43,19 @@ void PrintHelp(std::FILE* out) {
                  "2 device not found, 3 doctor found a problem, 64 bad usage.\n"
                  "\n"
                  "Log: every transfer and server step goes to %s\n",
-                 zolt::RuntimeOptionsHelp, zolt::ToUtf8(zolt::ProcessLog().FilePath()).c_str());
+                 zolt::LogCommandHelp, zolt::RuntimeOptionsHelp,
+                 zolt::ToUtf8(zolt::ProcessLog().FilePath()).c_str());
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     std::setlocale(LC_ALL, "");
+    // `log` reads the log and touches nothing else.
+    if (argc >= 2 && std::strcmp(argv[1], "log") == 0) {
+        return zolt::RunLogCommand(std::vector<std::string>(argv + 2, argv + argc),
+                                   zolt::ToUtf8(zolt::ProcessLog().FilePath()), stdout, stderr);
+    }
     zolt::RuntimeOptions options;
     std::string command;
     for (int i = 1; i < argc; ++i) {
