@@ -320,6 +320,12 @@ std::string SocketText(int64_t code) {
     return "Windows Sockets " + std::to_string(code);
 }
 
+std::string ReceiveFailure(int64_t code) {
+    return SocketText(code) + (code == 10060   ? ", the receive timed out"
+                               : code == 10054 ? ", the connection was reset"
+                                               : "");
+}
+
 class RunBuilder {
   public:
     bool Active() const { return active_; }
@@ -684,7 +690,7 @@ class RunBuilder {
                 transaction_.failedBeforeBytes = transaction_.report.bytes == 0;
                 transaction_.report.end =
                     std::string(transaction_.report.bytes > 0 ? "broke off" : "no answer") + " (" +
-                    SocketText(e.a) + (e.a == 10060 ? ", the receive timed out" : "") + ")";
+                    ReceiveFailure(e.a) + ")";
                 transaction_.ended = true;
                 break;
             case Kind::TransactionTooLarge:
@@ -727,7 +733,8 @@ class RunBuilder {
         const std::string& tag = e.text;
         if (tag == "=SRE001=") {
             if (e.a == 0 && lastFailedBeforeBytes_) {
-                return "the update server did not answer (" + lastTransaction_.end.substr(11);
+                return "the update server did not answer (" +
+                       ReceiveFailure(lastTransaction_.socketError) + ")";
             }
             if (e.a == 0) {
                 return "the update server closed the connection without answering";
@@ -763,8 +770,9 @@ class RunBuilder {
             ex.problem = "the exchange left no trace of a transaction";
         } else if (lastResult_ == 10752) {
             ex.problem = "the update server's reply broke off " +
-                         std::to_string(ex.transactionCount) + " times (the last " +
-                         lastTransaction_.end.substr(10);
+                         std::to_string(ex.transactionCount) + " times (the last after " +
+                         WithCommas(lastTransaction_.bytes) + " bytes, " +
+                         ReceiveFailure(lastTransaction_.socketError) + ")";
         } else if (lastResult_ != 0) {
             ex.problem = lastTransaction_.end;
         } else {
@@ -813,10 +821,14 @@ class RunBuilder {
         if (!read && assembly_.pieces == 0) {
             loop.problem = "the interface did not answer " + block;
         } else if (!read) {
-            loop.problem = "the interface's answer to " + block + " was " + problem;
+            loop.problem = "the interface gave a bad answer to " + block + ": " + problem;
         } else if (payload.size() >= 2 && payload[1] != 0) {
             loop.problem = "the interface rejected " + block + " (answer " +
                            Hex({payload[0], payload[1]}) + ")";
+        } else if (assembly_.Expected() < 5) {
+            loop.problem = "the interface answered " + block + " with a " +
+                           std::to_string(assembly_.Expected()) +
+                           "-byte frame, which carries no payload (" + Hex(assembly_.bytes) + ")";
         } else {
             loop.problem = "the interface answered " + block + " with a payload of " +
                            std::to_string(payload.size()) +
@@ -1006,7 +1018,8 @@ class RunBuilder {
                 ++i;
             }
             if (!ex.ok) {
-                failed("asking the update server for the " + name + " firmware", ex.problem);
+                failed("asking the update server for the " + name + " firmware",
+                       ex.problem + ", asked for the " + name + " firmware");
                 return false;
             }
             if (loop != nullptr && loop->failed) {
@@ -1031,8 +1044,9 @@ class RunBuilder {
 
         const BlockLoopReport* stLoop = nullptr;
         if (!stage(PartName::St, stLoop)) {
-            if (run.outcome == Outcome::Failed && !stIdentified) {
-                run.notes.push_back("the st identification had failed: " + idProblem);
+            // An identification that failed first often tells why the blocks failed too.
+            if (run.outcome == Outcome::Failed && !stIdentified && stLoop != nullptr) {
+                run.reason += " (before that, " + idProblem + ")";
             }
             return;
         }
