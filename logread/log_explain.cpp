@@ -109,13 +109,17 @@ Event Classify(const LogLine& line) {
         e.text = m.substr(Banner.size());
         return e;
     }
+    // A dump cut with its line (over-long, or the last line of a cut file) keeps its whole bytes.
     const auto hex = [&](std::size_t skip, Kind kind) {
         const std::string_view text = std::string_view(m).substr(skip);
-        if (ParseHexBytes(text, e.bytes, AssemblyArea + 1024) ||
-            (line.truncated && ParseHexBytes(text.substr(0, text.size() / 3 * 3 - 1), e.bytes,
-                                             AssemblyArea + 1024))) {
+        if (ParseHexBytes(text, e.bytes, AssemblyArea + 1024)) {
             e.kind = kind;
             e.bytesCut = line.truncated;
+        } else if (const std::size_t whole = (text.size() + 1) / 3;
+                   whole > 0 &&
+                   ParseHexBytes(text.substr(0, whole * 3 - 1), e.bytes, AssemblyArea + 1024)) {
+            e.kind = kind;
+            e.bytesCut = true;
         }
         return e;
     };
@@ -382,6 +386,14 @@ class RunBuilder {
     }
 
     RunReport Finish() {
+        // A block still waiting for its answer where the run's lines stop was not refused: the
+        // log just goes no further.
+        if (op_ == Op::Block && !assembly_.complete) {
+            Note("the log stops while block " + std::to_string(run_.blockLoops.back().written) +
+                 " of the " + PartText(run_.blockLoops.back().part) +
+                 " part waited for its answer");
+            op_ = Op::None;
+        }
         CloseOp();
         Evaluate(run_);
         active_ = false;
