@@ -21,47 +21,6 @@ const std::string Banner = "---------------------------  reset ";
 const uint8_t ChipIdRequest[] = {0x06, 0x00, 0x01, 0x00, 0xD1, 0xD6};
 const uint8_t InfoRequest[] = {0x06, 0x00, 0x01, 0x00, 0xBE, 0xB9};
 
-enum class Kind {
-    Start,
-    Reset,  // a banner; `text` holds the code
-    Open1,
-    Open2,
-    OpenFailed,
-    Fail00,
-    Fail00Second,
-    Write,
-    Read,
-    HostIp,
-    HostNotFound,
-    NoData,
-    LookupFailed,
-    StartupFailed,
-    SocketFailed,
-    ConnectFailed,
-    SendFailed,
-    ShutdownFailed,
-    RecvStart,
-    BytesReceived,
-    TotalLength,
-    ConnectionClosed,
-    RecvFailed,
-    TransactionTooLarge,
-    Resume,
-    FormatError,  // `text` "=SRE00n=", numbers in a, b
-    ExchangeTooLarge,
-    NoMemory,
-    Other,
-};
-
-struct Event {
-    Kind kind = Kind::Other;
-    std::string text;
-    std::vector<uint8_t> bytes;
-    int64_t a = 0, b = 0;
-    bool hasB = false;
-    bool bytesCut = false;  // the hexadecimal was cut with its line
-};
-
 bool StartsWith(const std::string& s, std::string_view prefix) {
     return s.size() >= prefix.size() && std::memcmp(s.data(), prefix.data(), prefix.size()) == 0;
 }
@@ -93,110 +52,6 @@ bool ParseInt(std::string_view text, int64_t& value) {
 bool NumberAfter(const std::string& message, std::string_view prefix, int64_t& value) {
     return StartsWith(message, prefix) &&
            ParseInt(std::string_view(message).substr(prefix.size()), value);
-}
-
-Event Classify(const LogLine& line) {
-    Event e;
-    const std::string& m = line.message;
-    if (StartsWith(m, "ZOLT Update ") && m.size() > 18 &&
-        m.compare(m.size() - 6, 6, " start") == 0) {
-        e.kind = Kind::Start;
-        e.text = m.substr(12, m.size() - 18);
-        return e;
-    }
-    if (StartsWith(m, Banner)) {
-        e.kind = Kind::Reset;
-        e.text = m.substr(Banner.size());
-        return e;
-    }
-    // A dump cut with its line (over-long, or the last line of a cut file) keeps its whole bytes.
-    const auto hex = [&](std::size_t skip, Kind kind) {
-        const std::string_view text = std::string_view(m).substr(skip);
-        if (ParseHexBytes(text, e.bytes, AssemblyArea + 1024)) {
-            e.kind = kind;
-            e.bytesCut = line.truncated;
-        } else if (const std::size_t whole = (text.size() + 1) / 3;
-                   whole > 0 &&
-                   ParseHexBytes(text.substr(0, whole * 3 - 1), e.bytes, AssemblyArea + 1024)) {
-            e.kind = kind;
-            e.bytesCut = true;
-        }
-        return e;
-    };
-    if (StartsWith(m, "Write :  ")) {
-        return hex(9, Kind::Write);
-    }
-    if (StartsWith(m, "Read  :  ")) {
-        return hex(9, Kind::Read);
-    }
-    struct Fixed {
-        const char* text;
-        Kind kind;
-    };
-    static const Fixed fixed[] = {
-        {"open 1.", Kind::Open1},
-        {"open 2.", Kind::Open2},
-        {"open failed.", Kind::OpenFailed},
-        {"00 fail", Kind::Fail00},
-        {"00 fail 2", Kind::Fail00Second},
-        {"Host not found", Kind::HostNotFound},
-        {"No data record found", Kind::NoData},
-        {"Recv start", Kind::RecvStart},
-        {"Connection closed", Kind::ConnectionClosed},
-        {"No memory for the reply", Kind::NoMemory},
-        {"Reply larger than 20000000 bytes, transaction failed", Kind::TransactionTooLarge},
-    };
-    for (const auto& f : fixed) {
-        if (m == f.text) {
-            e.kind = f.kind;
-            return e;
-        }
-    }
-    if (StartsWith(m, "Host ip : ")) {
-        e.kind = Kind::HostIp;
-        e.text = m.substr(10);
-        return e;
-    }
-    struct Numbered {
-        const char* prefix;
-        Kind kind;
-    };
-    static const Numbered numbered[] = {
-        {"WSAStartup failed with error: ", Kind::StartupFailed},
-        {"Socket failed with error: ", Kind::SocketFailed},
-        {"Function failed with error: ", Kind::LookupFailed},
-        {"Socket connect failed with error: ", Kind::ConnectFailed},
-        {"Socket send failed with error: ", Kind::SendFailed},
-        {"Socket shutdown failed with error: ", Kind::ShutdownFailed},
-        {"Bytes received: ", Kind::BytesReceived},
-        {"Total length: ", Kind::TotalLength},
-        {"Recv failed with error: ", Kind::RecvFailed},
-        {"re ", Kind::Resume},
-    };
-    for (const auto& n : numbered) {
-        if (NumberAfter(m, n.prefix, e.a)) {
-            e.kind = n.kind;
-            return e;
-        }
-    }
-    if (m.size() >= 8 && StartsWith(m, "=SRE") && m[7] == '=') {
-        e.kind = Kind::FormatError;
-        e.text = m.substr(0, 8);
-        const std::string numbers = m.substr(8);
-        const auto comma = numbers.find(',');
-        if (comma == std::string::npos) {
-            ParseInt(numbers, e.a);
-        } else {
-            ParseInt(std::string_view(numbers).substr(0, comma), e.a);
-            e.hasB = ParseInt(std::string_view(numbers).substr(comma + 1), e.b);
-        }
-        return e;
-    }
-    if (StartsWith(m, "Reply larger than ") && m.find("over the repeats") != std::string::npos) {
-        e.kind = Kind::ExchangeTooLarge;
-        return e;
-    }
-    return e;
 }
 
 std::string Hex(const std::vector<uint8_t>& bytes, std::size_t most = 16) {
@@ -1196,6 +1051,110 @@ const char* OutcomeWord(const RunReport& run) {
 }
 
 }  // namespace
+
+Event Classify(const LogLine& line) {
+    Event e;
+    const std::string& m = line.message;
+    if (StartsWith(m, "ZOLT Update ") && m.size() > 18 &&
+        m.compare(m.size() - 6, 6, " start") == 0) {
+        e.kind = Kind::Start;
+        e.text = m.substr(12, m.size() - 18);
+        return e;
+    }
+    if (StartsWith(m, Banner)) {
+        e.kind = Kind::Reset;
+        e.text = m.substr(Banner.size());
+        return e;
+    }
+    // A dump cut with its line (over-long, or the last line of a cut file) keeps its whole bytes.
+    const auto hex = [&](std::size_t skip, Kind kind) {
+        const std::string_view text = std::string_view(m).substr(skip);
+        if (ParseHexBytes(text, e.bytes, AssemblyArea + 1024)) {
+            e.kind = kind;
+            e.bytesCut = line.truncated;
+        } else if (const std::size_t whole = (text.size() + 1) / 3;
+                   whole > 0 &&
+                   ParseHexBytes(text.substr(0, whole * 3 - 1), e.bytes, AssemblyArea + 1024)) {
+            e.kind = kind;
+            e.bytesCut = true;
+        }
+        return e;
+    };
+    if (StartsWith(m, "Write :  ")) {
+        return hex(9, Kind::Write);
+    }
+    if (StartsWith(m, "Read  :  ")) {
+        return hex(9, Kind::Read);
+    }
+    struct Fixed {
+        const char* text;
+        Kind kind;
+    };
+    static const Fixed fixed[] = {
+        {"open 1.", Kind::Open1},
+        {"open 2.", Kind::Open2},
+        {"open failed.", Kind::OpenFailed},
+        {"00 fail", Kind::Fail00},
+        {"00 fail 2", Kind::Fail00Second},
+        {"Host not found", Kind::HostNotFound},
+        {"No data record found", Kind::NoData},
+        {"Recv start", Kind::RecvStart},
+        {"Connection closed", Kind::ConnectionClosed},
+        {"No memory for the reply", Kind::NoMemory},
+        {"Reply larger than 20000000 bytes, transaction failed", Kind::TransactionTooLarge},
+    };
+    for (const auto& f : fixed) {
+        if (m == f.text) {
+            e.kind = f.kind;
+            return e;
+        }
+    }
+    if (StartsWith(m, "Host ip : ")) {
+        e.kind = Kind::HostIp;
+        e.text = m.substr(10);
+        return e;
+    }
+    struct Numbered {
+        const char* prefix;
+        Kind kind;
+    };
+    static const Numbered numbered[] = {
+        {"WSAStartup failed with error: ", Kind::StartupFailed},
+        {"Socket failed with error: ", Kind::SocketFailed},
+        {"Function failed with error: ", Kind::LookupFailed},
+        {"Socket connect failed with error: ", Kind::ConnectFailed},
+        {"Socket send failed with error: ", Kind::SendFailed},
+        {"Socket shutdown failed with error: ", Kind::ShutdownFailed},
+        {"Bytes received: ", Kind::BytesReceived},
+        {"Total length: ", Kind::TotalLength},
+        {"Recv failed with error: ", Kind::RecvFailed},
+        {"re ", Kind::Resume},
+    };
+    for (const auto& n : numbered) {
+        if (NumberAfter(m, n.prefix, e.a)) {
+            e.kind = n.kind;
+            return e;
+        }
+    }
+    if (m.size() >= 8 && StartsWith(m, "=SRE") && m[7] == '=') {
+        e.kind = Kind::FormatError;
+        e.text = m.substr(0, 8);
+        const std::string numbers = m.substr(8);
+        const auto comma = numbers.find(',');
+        if (comma == std::string::npos) {
+            ParseInt(numbers, e.a);
+        } else {
+            ParseInt(std::string_view(numbers).substr(0, comma), e.a);
+            e.hasB = ParseInt(std::string_view(numbers).substr(comma + 1), e.b);
+        }
+        return e;
+    }
+    if (StartsWith(m, "Reply larger than ") && m.find("over the repeats") != std::string::npos) {
+        e.kind = Kind::ExchangeTooLarge;
+        return e;
+    }
+    return e;
+}
 
 std::string JsonString(const std::string& text) {
     std::string out = "\"";

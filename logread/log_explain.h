@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "logread/log_events.h"
 #include "logread/log_lines.h"
 
 namespace zolt::logread {

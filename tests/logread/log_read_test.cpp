@@ -9,10 +9,7 @@
 #include "log/log.h"
 #include "logread/log_explain.h"
 #include "logread/log_lines.h"
-#include "procedures/procedures.h"
-#include "sim/interface/simulated_interface.h"
-#include "sim/server/reference_server.h"
-#include "tests/procedures/recording_window.h"
+#include "tests/logread/recorder.h"
 #include "tests/support/test_support.h"
 
 namespace zolt::logread {
@@ -153,57 +150,10 @@ TEST(ExplainLog, ForeignAndEmptyFilesGiveAClearRemark) {
     EXPECT_TRUE(FileRemarks(empty.file).empty());
 }
 
-// Runs the procedures in one process, as one window session does, against the simulated
-// interface and the reference server, and returns the log they wrote.
-class Recorder {
-  public:
-    explicit Recorder(sim::SimulatedInterfaceOptions device = {},
-                      sim::ReferenceServerOptions server = SmallFirmware())
-        : device_(clock_, std::move(device)), server_(std::move(server)) {
-        EXPECT_TRUE(server_.Start());
-        WriteLog(u"ZOLT Update " + WideText(VersionText) + u" start");
-    }
-
-    static sim::ReferenceServerOptions SmallFirmware() {
-        sim::ReferenceServerOptions o;
-        o.stFirmware = sim::DemoFirmware(sim::RequestStFirmware, 5, 200);
-        o.j2534Firmware = sim::DemoFirmware(sim::RequestJ2534Firmware, 3, 100);
-        return o;
-    }
-
-    void Update() { UpdateThread(window_, Context()); }
-    void DeviceInfo() { DeviceInfoThread(window_, Context()); }
-    std::string Log() const { return log_.Contents(); }
-
-  private:
-    ProcedureContext Context() {
-        return ProcedureContext{device_, clock_, tone_, system_,
-                                ServerEndpoint{"127.0.0.1", server_.Port(), 2'000}};
-    }
-
-    class NoTone final : public Tone {
-      public:
-        void Beep(uint32_t, uint32_t) override {}
-    };
-    class FixedSystem final : public SystemInfo {
-      public:
-        WideText ExecutablePath() override { return u"/opt/zolt/zolt-update"; }
-        std::optional<WideText> ComputerName() override { return u"PC1"; }
-    };
-
-    testing::ScopedTestLog log_;
-    VirtualClock clock_;
-    NoTone tone_;
-    FixedSystem system_;
-    sim::SimulatedInterface device_;
-    sim::ReferenceServer server_;
-    testing::RecordingWindow window_;
-};
-
 TEST(ExplainLog, SplitsOneSessionIntoItsProcedures) {
     sim::SimulatedInterfaceOptions device;
     device.rejectBlock = sim::BlockRejection{sim::Part::St, 9};  // the fourth update's block 2
-    Recorder recorder(std::move(device));
+    testing::Recorder recorder(std::move(device));
     recorder.DeviceInfo();
     recorder.Update();
     recorder.DeviceInfo();
@@ -236,7 +186,7 @@ TEST(ExplainLog, SplitsOneSessionIntoItsProcedures) {
 }
 
 TEST(ExplainLog, ALogCutInsideALineEndsItsRunUnfinished) {
-    Recorder recorder;
+    testing::Recorder recorder;
     recorder.Update();
     const std::string whole = recorder.Log();
     // Inside the dump of the st part's third block.
