@@ -36,6 +36,7 @@ void PrintHelp(std::FILE* out) {
                  "\n"
                  "Options:\n"
                  "%s"
+                 "%s"
                  "  --help                show this text\n"
                  "  --version             show the program's version\n"
                  "\n"
@@ -43,8 +44,31 @@ void PrintHelp(std::FILE* out) {
                  "2 device not found, 3 doctor found a problem, 64 bad usage.\n"
                  "\n"
                  "Log: every transfer and server step goes to %s\n",
-                 zolt::LogCommandHelp, zolt::RuntimeOptionsHelp,
+                 zolt::LogCommandHelp, zolt::RuntimeOptionsHelp, zolt::RuntimeReplayHelp,
                  zolt::ToUtf8(zolt::ProcessLog().FilePath()).c_str());
+}
+
+// Runs `update` or `info` and returns the exit status.
+int RunProcedure(const std::string& command, zolt::ConsoleWindow& window,
+                 const zolt::ProcedureContext& context) {
+    if (command == "update") {
+        zolt::UpdateThread(window, context);
+        const zolt::WideText& status = window.LastStatus();
+        if (status == u"Update success") {
+            return ExitSuccess;
+        }
+        if (status == u"Device not found") {
+            std::printf("%s\n", zolt::DeviceNotFoundHint(context.driver).c_str());
+            return ExitDeviceNotFound;
+        }
+        return ExitFailed;
+    }
+    zolt::DeviceInfoThread(window, context);
+    if (window.LastStatus() == u"Device not found") {
+        std::printf("%s\n", zolt::DeviceNotFoundHint(context.driver).c_str());
+        return ExitDeviceNotFound;
+    }
+    return window.InfoShown() && window.LastStatus().empty() ? ExitSuccess : ExitFailed;
 }
 
 }  // namespace
@@ -68,7 +92,8 @@ int main(int argc, char** argv) {
             std::printf("zolt-update-cli %s\n", zolt::ToUtf8(zolt::VersionText).c_str());
             return ExitSuccess;
         }
-        if (zolt::TakeRuntimeOption(argc, argv, i, options)) {
+        if (zolt::TakeRuntimeOption(argc, argv, i, options) ||
+            zolt::TakeReplayOption(argc, argv, i, options)) {
             continue;
         }
         if (!arg.empty() && arg[0] != '-' && command.empty()) {
@@ -104,26 +129,18 @@ int main(int argc, char** argv) {
         return verdict.Ok() ? ExitSuccess : ExitDoctorProblem;
     }
 
+    for (const std::string& line : runtime->ReplayIntro()) {
+        std::printf("%s\n", line.c_str());
+    }
     zolt::WriteLog(u"ZOLT Update " + zolt::WideText(zolt::VersionText) + u" start");
     zolt::ConsoleWindow window(stdout, ::isatty(STDOUT_FILENO) != 0);
-    const zolt::ProcedureContext context = runtime->Context();
-
-    if (command == "update") {
-        zolt::UpdateThread(window, context);
-        const zolt::WideText& status = window.LastStatus();
-        if (status == u"Update success") {
-            return ExitSuccess;
+    const int code = RunProcedure(command, window, runtime->Context());
+    if (runtime->Replaying()) {
+        // A replay that left its recording has failed, whatever the procedure made of it.
+        std::printf("%s\n", runtime->ReplayVerdictText().c_str());
+        if (!runtime->ReplayProblem().empty()) {
+            return ExitFailed;
         }
-        if (status == u"Device not found") {
-            std::printf("%s\n", zolt::DeviceNotFoundHint(context.driver).c_str());
-            return ExitDeviceNotFound;
-        }
-        return ExitFailed;
     }
-    zolt::DeviceInfoThread(window, context);
-    if (window.LastStatus() == u"Device not found") {
-        std::printf("%s\n", zolt::DeviceNotFoundHint(context.driver).c_str());
-        return ExitDeviceNotFound;
-    }
-    return window.InfoShown() && window.LastStatus().empty() ? ExitSuccess : ExitFailed;
+    return code;
 }
