@@ -174,6 +174,7 @@ DoctorVerdict RunDoctor(const DoctorSetup& setup) {
     CheckLog(setup, verdict);
     verdict.lines.push_back(verdict.Ok() ? "Verdict: ready to update"
                                          : "Verdict: not ready, see the problems above");
+    verdict.lines.push_back("What the last run did, step by step: zolt-update-cli log --last");
     return verdict;
 }
 
