@@ -676,6 +676,7 @@ class RunBuilder {
         }
         if (accepted) {
             ++loop.accepted;
+            BlockCountText(loop);  // how many the server sent, as far as the reply tells
             return;
         }
         if (loop.failed) {
@@ -705,7 +706,8 @@ class RunBuilder {
         }
     }
 
-    // " of 24" when the reply's size tells how many blocks the server sent.
+    // " of 24" when the reply's size tells how many blocks the server sent: the rest of the
+    // reply divides evenly into blocks of the last one's size.
     std::string BlockCountText(BlockLoopReport& loop) const {
         if (run_.exchanges.empty() || !run_.exchanges.back().ok) {
             return "";
@@ -718,6 +720,7 @@ class RunBuilder {
             loop.blockCount = static_cast<int>(k + rest / each);
             return " of " + std::to_string(*loop.blockCount);
         }
+        loop.blockCount.reset();
         return "";
     }
 

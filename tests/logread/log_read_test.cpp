@@ -178,7 +178,7 @@ TEST(ExplainLog, SplitsOneSessionIntoItsProcedures) {
     const std::string detail = DetailText(e.runs[1]);
     EXPECT_NE(detail.find("reset 2B"), std::string::npos) << detail;
     EXPECT_NE(detail.find("\"ZOLT j2534 firmware"), std::string::npos) << detail;
-    EXPECT_NE(detail.find("st blocks           5 written, 5 accepted"), std::string::npos)
+    EXPECT_NE(detail.find("st blocks           5 of 5 written, 5 accepted"), std::string::npos)
         << detail;
     const std::string json = RunJson(e.runs[3]);
     EXPECT_NE(json.find("\"outcome\":\"failed\""), std::string::npos) << json;
