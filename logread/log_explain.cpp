@@ -80,10 +80,21 @@ std::string Shorten(const std::string& text, std::size_t most = 60) {
     return text.size() > most ? out + "..." : out;
 }
 
+// A number with `decimals` places and a decimal point, whatever the locale says.
+std::string Fixed(double value, int decimals) {
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%.*f", decimals, value);
+    std::string out = buffer;
+    for (char& c : out) {
+        if (c == ',') {
+            c = '.';
+        }
+    }
+    return out;
+}
+
 std::string Seconds(double s) {
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, s < 10 ? "%.3f s" : "%.1f s", s);
-    return buffer;
+    return Fixed(s, s < 10 ? 3 : 1) + " s";
 }
 
 std::string WithCommas(int64_t value) {
@@ -1001,9 +1012,7 @@ class RunBuilder {
 };
 
 std::string JsonNumber(double value) {
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%.6f", value);
-    return buffer;
+    return Fixed(value, 6);
 }
 
 // The printable stretches of the information data, for reading by eye.
@@ -1317,8 +1326,7 @@ std::string DetailText(const RunReport& run) {
             if (loop < run.blockLoops.size() &&
                 run.blockLoops[loop].part == (ex == 1 ? PartName::St : PartName::J2534)) {
                 const BlockLoopReport& b = run.blockLoops[loop++];
-                char rate[64];
-                std::snprintf(rate, sizeof rate, "%.2f", b.lineRateFraction);
+                const std::string rate = Fixed(b.lineRateFraction, 2);
                 line(std::string(PartText(b.part)) + " blocks",
                      std::to_string(b.written) +
                          (b.blockCount ? " of " + std::to_string(*b.blockCount) : "") +
