@@ -40,6 +40,7 @@ enum class Kind {
     FormatError,  // `text` "=SRE00n=", numbers in a, b
     ExchangeTooLarge,
     NoMemory,
+    DriverNote,  // what the driver layer says of a failed open, "libftdi1: ..."
     Other,
 };
 

@@ -363,6 +363,14 @@ class RunBuilder {
                     Note("line " + std::to_string(line.number) + ": bytes read with nothing asked");
                 }
                 return;
+            case Kind::DriverNote:
+                ++driverNotes_;
+                if (firstDriverNote_.empty()) {
+                    firstDriverNote_ = Shorten(e.text, 100);
+                }
+                Note("line " + std::to_string(line.number) + ": the driver said \"" +
+                     Shorten(e.text, 100) + "\"");
+                return;
             case Kind::Other:
                 Unexpected(line);
                 return;
@@ -818,11 +826,14 @@ class RunBuilder {
             run.reason = std::move(reason);
         };
         if (steps_.empty()) {
-            if (run.startLine && run.lines == 1) {
+            if (run.startLine && run.lines == 1 + driverNotes_) {
                 run.outcome = Outcome::DeviceNotFound;
-                run.reason =
-                    "device not found: nothing was logged after the start line (no "
-                    "interface opened within 10 s, or no procedure was started)";
+                run.reason = driverNotes_ == 0
+                                 ? "device not found: nothing was logged after the start line (no "
+                                   "interface opened within 10 s, or no procedure was started)"
+                                 : "device not found: the interface could not be opened (the "
+                                   "driver said \"" +
+                                       firstDriverNote_ + "\")";
             } else {
                 unfinished("no procedure in these lines");
             }
@@ -984,6 +995,8 @@ class RunBuilder {
 
     bool active_ = false;
     RunReport run_;
+    uint64_t driverNotes_ = 0;
+    std::string firstDriverNote_;
     std::vector<Step> steps_;
     bool stepsCut_ = false;
     double now_ = 0;
@@ -1159,6 +1172,11 @@ Event Classify(const LogLine& line) {
             ParseInt(std::string_view(numbers).substr(0, comma), e.a);
             e.hasB = ParseInt(std::string_view(numbers).substr(comma + 1), e.b);
         }
+        return e;
+    }
+    if (StartsWith(m, "libftdi1: ")) {
+        e.kind = Kind::DriverNote;
+        e.text = m;
         return e;
     }
     if (StartsWith(m, "Reply larger than ") && m.find("over the repeats") != std::string::npos) {

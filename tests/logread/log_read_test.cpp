@@ -132,6 +132,22 @@ TEST(LineReader, KeepsOnlyTheStartOfAnOverLongLine) {
     EXPECT_FALSE(problems.cutAtEnd);
 }
 
+TEST(ExplainLog, ARunOfOnlyAStartLineFoundNoDevice) {
+    const Explained e = ExplainText(
+        "[2026-12-11 14:11:47:406|    -   ]ZOLT Update 1.0.6 start\r\n"
+        "[2026-12-11 14:11:57:406|    -   ]ZOLT Update 1.0.6 start\r\n"
+        "[2026-12-11 14:11:57:410|0.004000]libftdi1: open failed: -3 device not found\r\n");
+    ASSERT_EQ(e.runs.size(), 2u);
+    EXPECT_EQ(SummaryLine(e.runs[0]),
+              "#1  2026-12-11 14:11  Update or Device Info  failed: device not found: nothing was "
+              "logged after the start line (no interface opened within 10 s, or no procedure was "
+              "started)");
+    EXPECT_EQ(e.runs[1].outcome, Outcome::DeviceNotFound);
+    EXPECT_NE(e.runs[1].reason.find("the driver said \"libftdi1: open failed: -3"),
+              std::string::npos)
+        << e.runs[1].reason;
+}
+
 TEST(ExplainLog, ForeignAndEmptyFilesGiveAClearRemark) {
     std::string binary;
     for (int i = 0; i < 200'000; ++i) {
