@@ -105,9 +105,10 @@ TEST(CliProgram, LogExplainsAndReplays) {
         std::fclose(f);
     };
     write("refused.bin", RefusedRun);
-    write("foreign.bin", std::string("\x7f"
-                                     "ELF\x02\x01\x01\x00\x00\x00",
-                                     12));
+    static const char elf[] =
+        "\x7f"
+        "ELF\x02\x01\x01\x00\x00\x00\xff\xfe";
+    write("foreign.bin", std::string(elf, sizeof elf - 1));
 
     struct Case {
         std::string arguments;
