@@ -203,6 +203,7 @@ DoctorVerdict RunDoctor(const DoctorSetup& setup) {
     } else {
         verdict.lines.push_back("Verdict: not ready, see the problems above");
     }
+    verdict.lines.push_back("What the last run did, step by step: zolt-update-cli log --last");
     return verdict;
 }
 

@@ -5,11 +5,13 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "cli/console_window.h"
 #include "cli/doctor.h"
 #include "cli/failure_text.h"
 #include "cli/interruption.h"
+#include "cli/log_command.h"
 #include "frontend/options.h"
 #include "frontend/runtime.h"
 #include "log/log.h"
@@ -26,8 +28,8 @@ constexpr int ExitStOnly = 4;
 constexpr char Program[] = "zolt-update-cli";
 
 constexpr zolt::OptionSpec Options[] = {
-    zolt::HelpOption,   zolt::VersionOption,     zolt::SimulateOption,
-    zolt::ServerOption, {"quiet", 'q', nullptr},
+    zolt::HelpOption,   zolt::VersionOption, zolt::SimulateOption,
+    zolt::ServerOption, zolt::ReplayOption,  {"quiet", 'q', nullptr},
 };
 
 void PrintHelp(std::FILE* out) {
@@ -40,8 +42,10 @@ void PrintHelp(std::FILE* out) {
                  "  update                update the firmware of both parts of the interface\n"
                  "  info                  show what the update server knows of the interface\n"
                  "  doctor                check the set-up and say what is wrong\n"
+                 "%s"
                  "\n"
                  "Options:\n"
+                 "%s"
                  "%s"
                  "  -q, --quiet           print only the result\n"
                  "%s"
@@ -57,8 +61,8 @@ void PrintHelp(std::FILE* out) {
                  "       flight is finished first; a second signal stops at once\n"
                  "\n"
                  "Log: every transfer and server step goes to %s\n",
-                 zolt::RuntimeOptionsHelp, zolt::CommonOptionsHelp,
-                 zolt::ToUtf8(zolt::ProcessLog().FilePath()).c_str());
+                 zolt::LogCommandHelp, zolt::RuntimeOptionsHelp, zolt::RuntimeReplayHelp,
+                 zolt::CommonOptionsHelp, zolt::ToUtf8(zolt::ProcessLog().FilePath()).c_str());
 }
 
 void SayError(const std::string& text) {
@@ -77,6 +81,9 @@ int Doctor(zolt::Runtime& runtime) {
 }
 
 int RunProcedure(zolt::Runtime& runtime, zolt::RunKind kind, bool quiet) {
+    for (const std::string& line : runtime.ReplayIntro()) {
+        std::printf("%s\n", line.c_str());
+    }
     zolt::WriteLog(u"ZOLT Update " + zolt::WideText(zolt::VersionText) + u" start");
     const int columns = zolt::TerminalColumns(STDOUT_FILENO);
     zolt::ConsoleWindow window(stdout, zolt::ConsoleStyle{columns, STDOUT_FILENO, quiet});
@@ -94,6 +101,13 @@ int RunProcedure(zolt::Runtime& runtime, zolt::RunKind kind, bool quiet) {
     if (const std::string reason = zolt::FailureText(outcome, kind, runtime.Server());
         !reason.empty()) {
         SayError(reason);
+    }
+    if (runtime.Replaying()) {
+        // A replay that left its recording has failed, whatever the procedure made of it.
+        std::printf("%s\n", runtime.ReplayVerdictText().c_str());
+        if (!runtime.ReplayProblem().empty()) {
+            return ExitFailed;
+        }
     }
     switch (outcome.result) {
         case zolt::RunResult::Success:
@@ -116,6 +130,11 @@ int RunProcedure(zolt::Runtime& runtime, zolt::RunKind kind, bool quiet) {
 int main(int argc, char** argv) {
     std::setlocale(LC_ALL, "");
     zolt::IgnoreBrokenPipe();  // a closed stdout only fails the writes; it never ends a run
+    // `log` reads the log and touches nothing else.
+    if (argc >= 2 && std::strcmp(argv[1], "log") == 0) {
+        return zolt::RunLogCommand(std::vector<std::string>(argv + 2, argv + argc),
+                                   zolt::ToUtf8(zolt::ProcessLog().FilePath()), stdout, stderr);
+    }
 
     const zolt::CommandLine line = zolt::ParseCommandLine(argc, argv, Options);
     if (!line.error.empty()) {
@@ -125,7 +144,8 @@ int main(int argc, char** argv) {
     zolt::RuntimeOptions options;
     bool quiet = false;
     for (const zolt::ParsedOption& option : line.options) {
-        if (!zolt::TakeRuntimeOption(option, options) && option.name == "quiet") {
+        if (!zolt::TakeRuntimeOption(option, options) && !zolt::TakeReplayOption(option, options) &&
+            option.name == "quiet") {
             quiet = true;
         }
     }

@@ -4,8 +4,10 @@
 
 #include "device/d2xx.h"
 #include "log/log.h"
+#include "logread/replay_script.h"
 #include "platform/tone.h"
 #include "sim/interface/simulated_interface.h"
+#include "sim/replay/replay.h"
 #include "sim/server/reference_server.h"
 
 namespace zolt {
@@ -19,6 +21,19 @@ const char RuntimeOptionsHelp[] =
     "                        server on 127.0.0.1, with demo firmware: no hardware needed\n"
     "  --server HOST[:PORT]  talk to this update server instead (port 4006 by default);\n"
     "                        with --simulate, the simulated interface and this server\n";
+
+const char RuntimeReplayHelp[] =
+    "  --replay FILE[:RUN]   with --simulate: play back run RUN of the log FILE (the last run\n"
+    "                        when RUN is not given): the interface and the server answer as\n"
+    "                        recorded, and the replay stops where the writes leave the log\n";
+
+bool TakeReplayOption(const ParsedOption& option, RuntimeOptions& options) {
+    if (option.name != ReplayOption.longName) {
+        return false;
+    }
+    options.replay = option.value;
+    return true;
+}
 
 bool TakeRuntimeOption(const ParsedOption& option, RuntimeOptions& options) {
     if (option.name == SimulateOption.longName) {
@@ -77,6 +92,26 @@ std::unique_ptr<Runtime> Runtime::Create(const RuntimeOptions& options, std::str
             return nullptr;
         }
     }
+    if (options.replay) {
+        if (!options.simulate || options.server) {
+            error = "--replay goes with --simulate and without --server";
+            return nullptr;
+        }
+        std::string path;
+        int run = 0;
+        logread::SplitReplayArgument(*options.replay, path, run);
+        runtime->replayScript_ = std::make_unique<logread::ReplayScript>();
+        if (!logread::LoadReplayScript(path, run, *runtime->replayScript_, error)) {
+            return nullptr;
+        }
+        runtime->server_.host = sim::ReplayServerHost;
+        runtime->replayVerdict_ = std::make_unique<sim::ReplayVerdict>();
+        runtime->replayInterface_ = std::make_unique<sim::ReplayInterface>(
+            SystemClock(), *runtime->replayScript_, *runtime->replayVerdict_);
+        runtime->replaySockets_ =
+            std::make_unique<sim::ReplaySockets>(*runtime->replayScript_, *runtime->replayVerdict_);
+        return runtime;
+    }
     if (options.simulate) {
         runtime->interface_ =
             std::make_unique<sim::SimulatedInterface>(SystemClock(), sim::DemoInterfaceOptions());
@@ -107,8 +142,57 @@ void Runtime::LogSimulatedInterface() const {
 }
 
 ProcedureContext Runtime::Context() {
+    if (replayInterface_) {
+        return ProcedureContext{*replayInterface_, SystemClock(), SystemTone(),
+                                HostSystemInfo(),  server_,       replaySockets_.get()};
+    }
     D2xxDriver& driver = interface_ ? static_cast<D2xxDriver&>(*interface_) : ProcessDriver();
     return ProcedureContext{driver, SystemClock(), SystemTone(), HostSystemInfo(), server_};
+}
+
+std::vector<std::string> Runtime::ReplayIntro() const {
+    std::vector<std::string> lines;
+    if (!replayScript_) {
+        return lines;
+    }
+    const logread::RunReport& run = replayScript_->run;
+    lines.push_back("Replaying run " + std::to_string(run.index) + " of " + replayScript_->file +
+                    " (lines " + std::to_string(run.firstLine) + " to " +
+                    std::to_string(run.lastLine) + "):");
+    lines.push_back("  recorded: " + logread::SummaryLine(run));
+    for (const std::string& note : replayScript_->notes) {
+        lines.push_back("  " + note);
+    }
+    return lines;
+}
+
+std::string Runtime::ReplayProblem() const {
+    if (!replayVerdict_) {
+        return {};
+    }
+    std::string why = replayVerdict_->Why();
+    if (why.empty() && replayInterface_->WritesLeft() > 0) {
+        why = "the program ended with " + std::to_string(replayInterface_->WritesLeft()) +
+              " writes of the recording not made";
+    }
+    if (why.empty() && replaySockets_->TransactionsLeft() > 0) {
+        why = "the program ended with " + std::to_string(replaySockets_->TransactionsLeft()) +
+              " server transactions of the recording not made";
+    }
+    return why;
+}
+
+std::string Runtime::ReplayVerdictText() const {
+    if (!replayVerdict_) {
+        return {};
+    }
+    const std::string why = ReplayProblem();
+    if (!why.empty()) {
+        return "Replay stopped: " + why;
+    }
+    return "Replay: the program followed the recording to its end (" +
+           std::to_string(replayVerdict_->Writes()) + " writes, " +
+           std::to_string(replayVerdict_->Transactions()) + " server transactions)";
 }
 
 }  // namespace zolt
