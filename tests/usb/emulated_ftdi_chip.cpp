@@ -337,6 +337,11 @@ void EmulatedFtdiChip::UnplugAfterBulkOutBytes(uint32_t bytes) {
     unplugAfterBytes_ = bytes;
 }
 
+void EmulatedFtdiChip::ForceLatency(uint8_t ms) {
+    std::lock_guard lock(mutex_);
+    forcedLatency_ = ms;
+}
+
 bool EmulatedFtdiChip::KernelDriverBound() const {
     std::lock_guard lock(mutex_);
     return kernelDriver_;
@@ -419,7 +424,8 @@ void EmulatedFtdiChip::ServeBulkInLocked(Steady::time_point now) {
             PullFromModelLocked();
         }
         bool complete = length - urb.filled < PacketSize;
-        if (!complete && now - lastPacketAt_ >= std::chrono::milliseconds(latency_)) {
+        const uint8_t latency = forcedLatency_ != 0 ? forcedLatency_ : latency_;
+        if (!complete && now - lastPacketAt_ >= std::chrono::milliseconds(latency)) {
             sendPacket(std::min(fifo_.size(), PacketData));  // a short packet ends the transfer
             complete = true;
         }

@@ -73,6 +73,10 @@ class EmulatedFtdiChip {
     // Unplugged when bulk OUT has carried this many bytes in total (0: never).
     void UnplugAfterBulkOutBytes(uint32_t bytes);
 
+    // For measurements: the chip runs its timer at this latency whatever the host sets (0: as
+    // set).
+    void ForceLatency(uint8_t ms);
+
     bool KernelDriverBound() const;
     uint8_t Latency() const;
     // The baud rate the last divisor gives on this chip (3 MHz base clock).
@@ -120,6 +124,7 @@ class EmulatedFtdiChip {
     bool claimed_ = false;
     uint32_t unplugAfterBytes_ = 0;
     uint8_t latency_ = 16;
+    uint8_t forcedLatency_ = 0;
     std::deque<uint8_t> fifo_;  // data waiting in the chip for the host
     std::chrono::steady_clock::time_point lastPacketAt_{};
     std::chrono::steady_clock::time_point lastDataPacketAt_{};

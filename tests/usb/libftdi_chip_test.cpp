@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "cli/doctor.h"
 #include "device/communication_ft32.h"
 #include "device/libftdi_driver.h"
 #include "log/log.h"
@@ -274,6 +275,25 @@ TEST(LibftdiOnChip, PermissionAndBusyAreToldApart) {
                       std::vector<std::string>{"(description not readable: permission denied)"});
         }
     }
+}
+
+// The doctor, on a device this user may not open, names the permission problem and its remedy.
+TEST(LibftdiOnChip, DoctorNamesAPermissionProblem) {
+    ChipRig rig;
+    rig.bus.AddInterface().SetAccessDenied(true);
+    rig.StartDriver();
+    const ServerEndpoint endpoint = testing::Loopback(rig.server.Port(), 2000);
+    const DoctorVerdict v = RunDoctor(DoctorSetup{
+        *rig.driver, "libftdi1", endpoint, SystemSockets(), WidenAscii(rig.log.file().string())});
+    std::string all;
+    for (const auto& line : v.lines) {
+        all += line + "\n";
+    }
+    EXPECT_FALSE(v.interfaceReachable);
+    EXPECT_NE(all.find("may not open it"), std::string::npos) << all;
+    EXPECT_NE(all.find("60-zolt-update.rules"), std::string::npos) << all;
+    EXPECT_NE(all.find("group plugdev"), std::string::npos) << all;
+    EXPECT_EQ(all.find("none of the attached FTDI devices"), std::string::npos) << all;
 }
 
 // Unplugged in the middle of the second st block: the update fails and says so; plugged in again
