@@ -103,8 +103,11 @@ class TimingWindow final : public UpdateWindow {
     void SetStatusText(const WideText& text) override {
         const std::string s = ToUtf8(text);
         std::lock_guard lock(mutex_);
-        if (s == "Updating..") {
-            loopStart = Steady::now();
+        if (s == "Prepare update") {
+            stageTwo = true;
+        } else if (s == "Updating.." && stageTwo && !started) {
+            loopStart = Steady::now();  // later ones are the loop's refreshes
+            started = true;
         } else if (s == "Finishing update, please wait...") {
             loopEnd = Steady::now();
         } else if (s == "Update success") {
@@ -119,6 +122,7 @@ class TimingWindow final : public UpdateWindow {
     std::mutex mutex_;
     Steady::time_point loopStart{}, loopEnd{};
     bool success = false;
+    bool stageTwo = false, started = false;
 };
 
 void Update(int blockSize, int blocks, uint8_t forcedLatency) {
