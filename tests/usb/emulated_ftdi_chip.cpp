@@ -163,6 +163,9 @@ EmulatedFtdiChip::EmulatedFtdiChip(UsbBus& bus, UsbIdentity identity,
 }
 
 EmulatedFtdiChip::~EmulatedFtdiChip() {
+    if (remover_.joinable()) {
+        remover_.join();
+    }
     if (model_ && modelHandle_ != nullptr) {
         model_->Close(modelHandle_);
     }
@@ -539,8 +542,10 @@ void EmulatedFtdiChip::BulkOutLocked(Urb& urb) {
         unplugAfterBytes_ = 0;
         urb.status = -ENODEV;
         UnplugLocked();
-        // The sysfs entry goes from another thread: this one serves the device file.
-        std::thread([this] { Unplug(); }).detach();
+        // The remove event goes from another thread: this one serves the device file.
+        if (!remover_.joinable()) {
+            remover_ = std::thread([this] { Unplug(); });
+        }
     }
 }
 

@@ -23,6 +23,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/clock.h"
@@ -131,6 +132,7 @@ class EmulatedFtdiChip {
     std::deque<std::shared_ptr<Urb>> bulkIn_;  // submitted, waiting for data
     std::deque<std::shared_ptr<Urb>> done_;    // ready to be reaped
     ChipStats stats_;
+    std::thread remover_;  // tells libusb of an unplug that happened during a transfer
 };
 
 class UsbBus {
