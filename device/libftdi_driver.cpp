@@ -3,7 +3,8 @@
 // length and a read takes from it without waiting. The reader hands on every bulk IN transfer as
 // it ends (libusb ends one at the chip's first short packet), so a reply reaches the queue when
 // the chip sends it; libftdi's own read would wait for the next status-only packet, one latency
-// period later. The kernel's serial driver is detached on open and reattached on close.
+// period later; Close cancels the transfer under way instead of waiting for the chip's next
+// packet. The kernel's serial driver is detached on open and reattached on close.
 //
 // One libusb context serves the process: the listing uses it and every device's libftdi context
 // is given it. A device's description is read once per bus and address (reading it opens the
@@ -49,18 +50,66 @@ struct FtdiDevice {
     std::thread reader;
 };
 
+void LIBUSB_CALL OnTransferDone(libusb_transfer* transfer) {
+    *static_cast<int*>(transfer->user_data) = 1;
+}
+
+// One bulk IN transfer into `buffer`, cancelled as soon as the device is to stop, so that Close
+// does not wait for the chip's next packet. libusb's code for how it ended; `got` the bytes.
+int ReadPackets(FtdiDevice* device, libusb_transfer* transfer, uint8_t* buffer, int size,
+                int* got) {
+    int completed = 0;
+    libusb_fill_bulk_transfer(transfer, device->context->usb_dev,
+                              static_cast<unsigned char>(device->context->out_ep), buffer, size,
+                              OnTransferDone, &completed, ReadTimeoutMs);
+    if (const int submitted = libusb_submit_transfer(transfer); submitted < 0) {
+        *got = 0;
+        return submitted;
+    }
+    bool cancelled = false;
+    while (completed == 0) {
+        timeval wait{0, 10'000};
+        const int handled =
+            libusb_handle_events_timeout_completed(device->context->usb_ctx, &wait, &completed);
+        if ((handled < 0 && handled != LibusbErrorInterrupted) ||
+            (device->stop.load(std::memory_order_relaxed) && !cancelled)) {
+            libusb_cancel_transfer(transfer);  // it still ends through the callback
+            cancelled = true;
+        }
+    }
+    *got = transfer->actual_length;
+    switch (transfer->status) {
+        case LIBUSB_TRANSFER_COMPLETED:
+            return 0;
+        case LIBUSB_TRANSFER_TIMED_OUT:
+            return LibusbErrorTimeout;
+        case LIBUSB_TRANSFER_CANCELLED:
+            return LibusbErrorInterrupted;
+        case LIBUSB_TRANSFER_NO_DEVICE:
+            return LibusbErrorNoDevice;
+        case LIBUSB_TRANSFER_STALL:
+            return LibusbErrorPipe;
+        default:
+            return LibusbErrorIo;
+    }
+}
+
 void DrainChip(FtdiDevice* device) {
     const int packet = std::max(64, static_cast<int>(device->context->max_packet_size));
     std::vector<uint8_t> chunk(static_cast<std::size_t>(packet * PacketsPerRead));
+    libusb_transfer* transfer = libusb_alloc_transfer(0);
+    if (transfer == nullptr) {
+        device->queue.Fail(FT_INSUFFICIENT_RESOURCES);
+        return;
+    }
     while (!device->stop.load(std::memory_order_relaxed)) {
         if (device->queue.Room() < chunk.size()) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));  // the chip holds the rest
             continue;
         }
         int got = 0;
-        const int result = libusb_bulk_transfer(
-            device->context->usb_dev, static_cast<unsigned char>(device->context->out_ep),
-            chunk.data(), static_cast<int>(chunk.size()), &got, ReadTimeoutMs);
+        const int result =
+            ReadPackets(device, transfer, chunk.data(), static_cast<int>(chunk.size()), &got);
         if (got > 0) {
             AppendPacketData(device->queue,
                              std::span<const uint8_t>(chunk.data(), static_cast<std::size_t>(got)),
@@ -73,8 +122,9 @@ void DrainChip(FtdiDevice* device) {
             device->gone.store(true);
         }
         device->queue.Fail(MapTransferError(result));  // reads report it
-        return;
+        break;
     }
+    libusb_free_transfer(transfer);
 }
 
 // The FTDI devices attached, as libusb lists them; the list holds a reference to each.
