@@ -166,6 +166,7 @@ TEST(LibftdiOnChip, WholeUpdateEachPartGetsExactlyTheBlocksSent) {
     ChipRig rig;
     EmulatedFtdiChip& chip = rig.bus.AddInterface();
     rig.bus.AddAdapter(testing::ForeignAdapter());  // another adapter on the bus changes nothing
+    const int contextsBefore = testing::LibusbContextsCreated();
     rig.StartDriver();
     ASSERT_TRUE(rig.RunOnWorker(ChipRig::Run::Update));
     EXPECT_EQ(Statuses(rig.window), UpdateSuccess);
@@ -175,7 +176,9 @@ TEST(LibftdiOnChip, WholeUpdateEachPartGetsExactlyTheBlocksSent) {
               sim::DemoFirmware(sim::RequestJ2534Firmware, J2534Blocks, BlockSize));
     EXPECT_EQ(rig.tone.played.size(), 2u);
     EXPECT_TRUE(chip.KernelDriverBound());
-    EXPECT_EQ(testing::LibusbContextsCreated() > 0, true);
+    // Every open and close of the run on one libusb context; libftdi makes one more for the
+    // device's own context, which is given up at once for the shared one.
+    EXPECT_LE(testing::LibusbContextsCreated() - contextsBefore, 2);
 }
 
 // A reply reaches the queue when the chip sends it, not one latency period later.
@@ -216,11 +219,15 @@ TEST(LibftdiOnChip, AReplyIsReadableAsSoonAsTheChipSendsIt) {
         EXPECT_EQ(got, ReplySize);
         EXPECT_EQ(reply[4], 0xD1);
     }
+    std::this_thread::sleep_for(std::chrono::milliseconds(3 * LatencyMs));  // idle
+    EXPECT_GT(chip.Stats().statusOnlyPackets, 0u) << "an idle chip sends status packets";
+    uint32_t rx = 0, tx = 0, event = 0;
+    EXPECT_EQ(driver.GetStatus(handle, &rx, &tx, &event), FT_OK);
+    EXPECT_EQ(rx, 0u) << "status packets carry no data";
     const auto closing = Steady::now();
     EXPECT_EQ(driver.Close(handle), FT_OK);
     EXPECT_LT(Steady::now() - closing, std::chrono::milliseconds(LatencyMs / 2))
         << "Close waited for the chip's next packet";
-    EXPECT_GT(chip.Stats().statusOnlyPackets, 0u) << "an idle chip sends status packets";
 }
 
 // Only some other FTDI adapter attached: the open window finds nothing, and it reads that
