@@ -80,8 +80,11 @@ void CheckInterface(const DoctorSetup& setup, DoctorVerdict& v) {
                 v.lines.push_back(Next +
                                   std::string("install the udev rule "
                                               "/usr/lib/udev/rules.d/60-zolt-update.rules (it "
-                                              "comes with the package), then unplug and replug "
-                                              "the interface"));
+                                              "comes with the package and gives the device to "
+                                              "the group plugdev and to the user at the "
+                                              "desktop; from a remote login, join the group: "
+                                              "sudo adduser $USER plugdev), then unplug and "
+                                              "replug the interface"));
                 break;
             case OpenProblem::Busy:
                 v.lines.push_back(Problem + std::string("the interface \"") + description +

@@ -47,19 +47,38 @@ inline constexpr uint8_t FT_PARITY_SPACE = 4;
 // Why the last failed open failed, as far as a driver can tell; for the doctor's advice.
 enum class OpenProblem { None, Permission, Busy, Other, Unknown };
 
+// What each call returns. Our implementations keep to it; the vendor library's failure statuses
+// are its own and are passed on as it gives them.
 class D2xxDriver {
   public:
     virtual ~D2xxDriver() = default;
-    virtual FT_STATUS ListDevices(uint32_t* count) = 0;                        // number only
-    virtual FT_STATUS OpenEx(const char* description, FT_HANDLE* handle) = 0;  // by description
+    // FT_OK and the number of attached devices (0 when none); another status when the devices
+    // cannot be listed.
+    virtual FT_STATUS ListDevices(uint32_t* count) = 0;
+    // FT_OK and a handle of the device whose USB description equals `description` exactly; the
+    // held handle when this process holds that description open already (unless its device was
+    // unplugged, when a fresh open is tried). FT_DEVICE_NOT_FOUND when no attached device has the
+    // description; FT_DEVICE_NOT_OPENED when one has it (or may have it: its description could
+    // not be read for lack of permission) but cannot be opened, with LastOpenProblem() saying why.
+    // `handle` is left as it was on failure.
+    virtual FT_STATUS OpenEx(const char* description, FT_HANDLE* handle) = 0;
+    // The three settings: FT_OK, FT_INVALID_HANDLE for a handle not open, FT_INVALID_PARAMETER for
+    // a value the device cannot take, another status when the device does not answer.
     virtual FT_STATUS SetBaudRate(FT_HANDLE, uint32_t baud) = 0;
     virtual FT_STATUS SetDataCharacteristics(FT_HANDLE, uint8_t bits, uint8_t stop,
                                              uint8_t parity) = 0;
-    virtual FT_STATUS SetLatencyTimer(FT_HANDLE, uint8_t ms) = 0;
+    virtual FT_STATUS SetLatencyTimer(FT_HANDLE, uint8_t ms) = 0;  // 0 may be taken as 1
+    // FT_OK once all `size` bytes are handed over; otherwise a failure status (an unplugged device
+    // among them) and in `written` the bytes handed over before it.
     virtual FT_STATUS Write(FT_HANDLE, const void* data, uint32_t size, uint32_t* written) = 0;
+    // FT_OK and in `rx` the bytes waiting to be read; once the device has gone, a failure status
+    // after the bytes received before have been read.
     virtual FT_STATUS GetStatus(FT_HANDLE, uint32_t* rx, uint32_t* tx, uint32_t* event) = 0;
-    // Never waits: returns at most the bytes already queued, their number in `returned`.
+    // Never waits: returns at most the bytes already queued, their number in `returned`; fails as
+    // GetStatus does once nothing is left of a device that has gone.
     virtual FT_STATUS Read(FT_HANDLE, void* data, uint32_t size, uint32_t* returned) = 0;
+    // Releases the handle (a stale one too) and returns promptly; FT_INVALID_HANDLE for a handle
+    // not held. Any status otherwise: callers do not examine it.
     virtual FT_STATUS Close(FT_HANDLE) = 0;
 
     // Diagnostics beyond the nine calls, for `zolt-update-cli doctor`. A driver that cannot list

@@ -1,10 +1,11 @@
-// Built when libftdi1 is not available: no device is ever found.
+// The null driver, built when libftdi1 is not available: it finds no device, and every call on a
+// handle fails as on one it never gave out.
 #include "device/libftdi_driver.h"
 
 namespace zolt {
 namespace {
 
-class AbsentDriver final : public D2xxDriver {
+class NullDriver final : public D2xxDriver {
   public:
     FT_STATUS ListDevices(uint32_t* count) override {
         if (count != nullptr) {
@@ -31,7 +32,7 @@ class AbsentDriver final : public D2xxDriver {
 }  // namespace
 
 std::unique_ptr<D2xxDriver> MakeLibftdiDriver() {
-    return std::make_unique<AbsentDriver>();
+    return std::make_unique<NullDriver>();
 }
 
 }  // namespace zolt

@@ -12,7 +12,8 @@ packages=(
   libgtest-dev libgmock-dev                  # GoogleTest
   libbenchmark-dev                           # Google Benchmark
   qt6-base-dev qt6-base-dev-tools            # Qt 6 Widgets for the window
-  libftdi1-dev                               # libftdi1 for real hardware
+  libftdi1-dev libusb-1.0-0-dev              # libftdi1 and libusb for real hardware
+  umockdev libumockdev-dev libglib2.0-dev    # the emulated FTDI chip of the libftdi1 tests
   libasound2-dev                             # ALSA for the tones
   clang libclang-rt-14-dev                   # libFuzzer and sanitizer runtimes
   valgrind                                   # memcheck runs

@@ -7,10 +7,13 @@
 # races between Qt's own threads inside libQt6Gui, where none of our code is on either stack. Those
 # two suites are left out here; the calls from worker threads into the window's thread
 # (WindowCalls.*) and the rest of the suite, the fault matrix's procedures on worker threads and
-# the log lock included, run under ThreadSanitizer.
+# the log lock included, run under ThreadSanitizer. The emulated-chip tests (LibftdiOnChip.*, and
+# DriverContract.*, which runs in the same program) are left out too: libusb, GLib and umockdev's
+# preload are not built with it either, so it cannot see their locking, and the preload would come
+# before its runtime.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 cmake --preset tsan
 cmake --build --preset tsan -j 2
-ctest --preset tsan -j 2 -E '^(WindowTest|RunUpdateWindowDeathTest)\.'
+ctest --preset tsan -j 2 -E '^(WindowTest|RunUpdateWindowDeathTest|LibftdiOnChip|DriverContract)\.'

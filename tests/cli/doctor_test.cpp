@@ -50,7 +50,7 @@ TEST(Doctor, Verdicts) {
     const Case cases[] = {
         {"ready", {}, true, true, {"ok: the interface \"ZOLT\" opens", "ok: port", "ready"}},
         {"no device", absent, true, false, {"no FTDI device is attached", "next: connect"}},
-        {"permission", denied, true, false, {"may not open it", "60-zolt-update.rules", "replug"}},
+        {"permission", denied, true, false, {"may not open it", "60-zolt-update.rules", "group plugdev", "replug"}},
         {"another FTDI device",
          other,
          true,

@@ -70,8 +70,9 @@ TEST(LibftdiReceiveQueue, KeepsOrderWhileAReaderThreadFillsIt) {
             for (int i = 0; i < n; ++i) {
                 chunk[i] = static_cast<uint8_t>(sent + i);
             }
-            queue.Append(std::span<const uint8_t>(chunk, static_cast<std::size_t>(n)));
-            sent += n;
+            // Only what fits goes in: the driver's reader waits for room the same way.
+            sent += static_cast<int>(
+                queue.Append(std::span<const uint8_t>(chunk, static_cast<std::size_t>(n))));
         }
     });
     int received = 0;
@@ -90,34 +91,53 @@ TEST(LibftdiReceiveQueue, KeepsOrderWhileAReaderThreadFillsIt) {
     EXPECT_EQ(queue.Size(), 0u);
 }
 
-TEST(LibftdiValues, LatencyAndErrorStatuses) {
-    EXPECT_EQ(LibftdiLatency(0), 1);
-    EXPECT_EQ(LibftdiLatency(1), 1);
-    EXPECT_EQ(LibftdiLatency(127), 127);
-    EXPECT_EQ(LibftdiLatency(255), 255);
-
+// Every bulk IN packet starts with 2 modem-status bytes; only the rest is data. Transfers end at
+// a short packet, so the last one may be short or status only.
+TEST(LibftdiPackets, OnlyTheDataOfEachPacketIsQueued) {
     struct Case {
-        int code;
-        FT_STATUS status;
+        const char* name;
+        std::vector<uint8_t> transfer;
+        std::size_t packetSize;
+        std::vector<uint8_t> queued;
     };
-    const Case transfers[] = {
-        {0, FT_OK},
-        {12, FT_OK},
-        {UsbErrorNoDevice, FT_IO_ERROR},  // unplugged
-        {UsbErrorIo, FT_IO_ERROR},
-        {UsbErrorPipe, FT_IO_ERROR},
-        {UsbErrorTimeout, FT_IO_ERROR},
-        {UsbErrorAccess, FT_DEVICE_NOT_OPENED},
-        {UsbErrorBusy, FT_DEVICE_NOT_OPENED},
-        {FtdiErrorUnavailable, FT_DEVICE_NOT_OPENED},
+    std::vector<uint8_t> twoPackets = {0x01, 0x60};
+    for (uint8_t i = 0; i < 62; ++i) {
+        twoPackets.push_back(i);
+    }
+    twoPackets.insert(twoPackets.end(), {0x01, 0x60, 0xAA, 0xBB});
+    std::vector<uint8_t> expectTwo;
+    for (uint8_t i = 0; i < 62; ++i) {
+        expectTwo.push_back(i);
+    }
+    expectTwo.insert(expectTwo.end(), {0xAA, 0xBB});
+    const Case cases[] = {
+        {"status only", {0x01, 0x60}, 64, {}},
+        {"one short packet", {0x01, 0x60, 0x07, 0x00, 0x02}, 64, {0x07, 0x00, 0x02}},
+        {"a full packet and a short one", twoPackets, 64, expectTwo},
+        {"empty", {}, 64, {}},
+        {"status bytes of each 4-byte packet", {1, 2, 3, 4, 1, 2, 5}, 4, {3, 4, 5}},
     };
-    for (const auto& c : transfers) {
-        EXPECT_EQ(MapTransferError(c.code), c.status) << c.code;
+    for (const auto& c : cases) {
+        ReceiveQueue queue;
+        EXPECT_EQ(AppendPacketData(queue, c.transfer, c.packetSize), c.queued.size()) << c.name;
+        std::vector<uint8_t> out(c.queued.size() + 1);
+        out.resize(queue.Take(out.data(), out.size()));
+        EXPECT_EQ(out, c.queued) << c.name;
     }
-    for (int code : {-3, -4, -5, -8, -11}) {  // configuration, permission, busy, detach
-        EXPECT_EQ(MapOpenError(code), FT_DEVICE_NOT_OPENED) << code;
-    }
-    EXPECT_EQ(MapOpenError(0), FT_OK);
+}
+
+TEST(LibftdiReceiveQueue, HoldsNoMoreThanItsCapacity) {
+    ReceiveQueue queue;
+    const std::vector<uint8_t> block(ReceiveQueue::Capacity - 10, 0x55);
+    EXPECT_EQ(queue.Append(block), block.size());
+    EXPECT_EQ(queue.Room(), 10u);
+    const uint8_t more[16] = {};
+    EXPECT_EQ(queue.Append(more), 10u) << "only what fits";
+    EXPECT_EQ(queue.Size(), ReceiveQueue::Capacity);
+    EXPECT_EQ(queue.Room(), 0u);
+    uint8_t out[4];
+    EXPECT_EQ(queue.Take(out, sizeof out), 4u);
+    EXPECT_EQ(queue.Room(), 4u);
 }
 
 TEST(ProcessDriverChoice, LibftdiWhenTheVendorLibraryIsAbsent) {
