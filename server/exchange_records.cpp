@@ -1,5 +1,6 @@
 #include "server/exchange_records.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -197,7 +198,8 @@ int32_t ExchangeRecords(RecordList& request, int32_t count, RecordList& reply,
 }
 
 int32_t ExchangeRecords(RecordList& request, int32_t count, RecordList& reply,
-                        const ServerEndpoint& endpoint, SystemInfo& system, Sockets& sockets) {
+                        const ServerEndpoint& endpoint, SystemInfo& system, Sockets& sockets,
+                        int32_t areaSize) {
     if (const int32_t added = AddIdentityRecords(request, count, system.ComputerName());
         added != 0) {
         return added;
@@ -213,14 +215,15 @@ int32_t ExchangeRecords(RecordList& request, int32_t count, RecordList& reply,
     // A reply that comes whole in the first transaction is read where it landed; only a repeat
     // needs the second area, and then the first area, which holds the first transaction's bytes
     // at its start already, becomes the collected reply and the repeats get a new one.
-    std::unique_ptr<uint8_t[]> area(new (std::nothrow) uint8_t[ReplyAreaSize]);
+    areaSize = std::max(areaSize, 1);
+    std::unique_ptr<uint8_t[]> area(new (std::nothrow) uint8_t[static_cast<std::size_t>(areaSize)]);
     std::unique_ptr<uint8_t[]> collected;
     if (!area) {
         WriteLog(u"No memory for the reply");
         return TRANSPORT_FAILURE;
     }
 
-    ServerConnection connection(endpoint, sockets);
+    ServerConnection connection(endpoint, sockets, areaSize);
     const auto imageSize = static_cast<int32_t>(image.size());
     int32_t have = 0;
     int32_t result = 0;
@@ -231,7 +234,7 @@ int32_t ExchangeRecords(RecordList& request, int32_t count, RecordList& reply,
             }
             if (!collected) {
                 collected = std::move(area);
-                area.reset(new (std::nothrow) uint8_t[ReplyAreaSize]);
+                area.reset(new (std::nothrow) uint8_t[static_cast<std::size_t>(areaSize)]);
                 if (!area) {
                     WriteLog(u"No memory for the reply");
                     return TRANSPORT_FAILURE;
@@ -246,8 +249,8 @@ int32_t ExchangeRecords(RecordList& request, int32_t count, RecordList& reply,
             return result;  // what was collected is discarded
         }
         const int32_t got = connection.received;
-        if (got < 0 || got > ReplyAreaSize - have) {
-            WriteLog(u"Reply larger than " + IntToText(ReplyAreaSize) +
+        if (got < 0 || got > areaSize - have) {
+            WriteLog(u"Reply larger than " + IntToText(areaSize) +
                      u" bytes over the repeats, exchange failed: " + IntToText(have) + u"," +
                      IntToText(got));
             return TRANSPORT_FAILURE;
