@@ -2,7 +2,8 @@
 // simulated interface, into ReadFrame, GetChipId or GetDeviceInfo.
 //
 // Input: mode (ReadFrame, GetChipId, GetDeviceInfo) | capacity (16 bits) | time-out choice |
-//        piece interval (x 4 ms) | k | k piece sizes (16 bits each) | the device's byte stream
+//        piece interval (in clock steps, up to 47) | k | k piece sizes (16 bits each) | the
+//        device's byte stream
 //
 // Checked: no access outside any area (ASan: every destination is a heap block of exactly its
 // size); every status one of those documented; the payload length never above the capacity and not
@@ -29,7 +30,11 @@ constexpr uint32_t Timeouts[] = {1000, 5500, 20000, 0, 1, 100, 6000, 12000};
 constexpr uint32_t MaxCapacity = 1200;
 constexpr uint8_t Untouched = 0xA5;
 constexpr uint32_t Unwritten = 0xDEADBEEF;
-constexpr uint32_t ClockStepMs = 5;
+// A clock read moves time on by this much: coarse, so that a wait of 20 s costs some 200 reads,
+// yet fine enough against the intervals between pieces below.
+constexpr uint32_t ClockStepMs = 100;
+// Pieces at most this many steps apart: well inside the channel's 5.5 s wait for a piece.
+constexpr uint32_t MostIntervalSteps = 47;
 
 enum class Mode { ReadFrame, ChipId, DeviceInfo };
 
@@ -182,7 +187,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const auto mode = static_cast<Mode>(in.Byte() % 3);
     const uint32_t capacity = in.Le16() % (MaxCapacity + 1);
     const uint32_t timeoutMs = Timeouts[in.Byte() % std::size(Timeouts)];
-    const uint32_t intervalMs = 4u * in.Byte();
+    const uint32_t intervalMs = ClockStepMs * (in.Byte() % (MostIntervalSteps + 1));
     std::vector<uint32_t> sizes(in.Byte() % 16);
     for (auto& s : sizes) {
         s = in.Le16();
@@ -195,7 +200,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     options.faults.push_back({sim::Fault::Raw, on, 0, stream});
     options.replyPieceSizes = sizes;
     options.pieceIntervalMs = intervalMs;
-    // Five milliseconds a clock read: a wait of 22 s costs some 2,200 polls.
     VirtualClock clock(0, ClockStepMs);
     sim::SimulatedInterface device(clock, options);
     CCommunicationFT32 channel(device, clock);

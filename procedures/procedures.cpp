@@ -123,7 +123,8 @@ std::unique_ptr<CCommunicationFT32> OpenChannel(UpdateWindow& window,
 int32_t Exchange(const ProcedureContext& context, RecordList& request, int32_t count,
                  RecordList& reply) {
     Sockets& sockets = context.sockets != nullptr ? *context.sockets : SystemSockets();
-    return ExchangeRecords(request, count, reply, context.server, context.system, sockets);
+    return ExchangeRecords(request, count, reply, context.server, context.system, sockets,
+                           context.replyAreaSize);
 }
 
 }  // namespace
@@ -154,7 +155,7 @@ uint32_t DeviceInfoThread(UpdateWindow& window, const ProcedureContext& context)
         }
         channel->Reset00();
 
-        RecordList reply(RecordList::ReplySlots, RecordList::ReplySlotCapacity);
+        RecordList reply(context.replySlots, RecordList::ReplySlotCapacity);
         Exchange(context, request, count, reply);
         if (reply.count > 0) {
             window.SetStatusText(u"");
@@ -194,7 +195,7 @@ uint32_t UpdateThread(UpdateWindow& window, const ProcedureContext& context) {
 
         bool stage1 = false;
         {
-            RecordList reply(RecordList::ReplySlots, RecordList::ReplySlotCapacity);
+            RecordList reply(context.replySlots, RecordList::ReplySlotCapacity);
             Exchange(context, request, count, reply);
             if (reply.count > 0) {
                 window.SetStatusText(u"Updating..");
@@ -234,7 +235,7 @@ uint32_t UpdateThread(UpdateWindow& window, const ProcedureContext& context) {
             }
 
             if (identified) {
-                RecordList reply(RecordList::ReplySlots, RecordList::ReplySlotCapacity);
+                RecordList reply(context.replySlots, RecordList::ReplySlotCapacity);
                 window.SetStatusText(u"Prepare update");
                 Exchange(context, request2, count, reply);
                 if (reply.count > 0) {

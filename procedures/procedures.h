@@ -9,6 +9,7 @@
 #include "platform/system_info.h"
 #include "platform/tone.h"
 #include "procedures/update_window.h"
+#include "server/record_list.h"
 #include "server/server_connection.h"
 
 namespace zolt {
@@ -23,6 +24,9 @@ struct ProcedureContext {
     SystemInfo& system;
     ServerEndpoint server;
     Sockets* sockets = nullptr;
+    // The reply's area and record list; smaller in the fuzzers.
+    int32_t replyAreaSize = ReplyAreaSize;
+    int32_t replySlots = RecordList::ReplySlots;
 };
 
 // "Device Info": identify the interface, ask the server, show its text. Always returns 0.

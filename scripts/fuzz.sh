@@ -14,13 +14,13 @@ cd "$(dirname "$0")/.."
 
 seconds="${1:-60}"
 shift || true
-all=(frame_assembly reply_parsing exchange_collection request_parsing)
+all=(frame_assembly reply_parsing exchange_collection request_parsing update_procedure)
 names=("$@")
 [[ ${#names[@]} -gt 0 ]] || names=("${all[@]}")
 
 # The longest input each fuzzer makes: frame streams go past the 5,000-byte receive area.
 declare -A max_len=([frame_assembly]=12000 [reply_parsing]=8192 [exchange_collection]=8192
-                    [request_parsing]=8192)
+                    [request_parsing]=8192 [update_procedure]=4096)
 
 cmake --preset fuzz >/dev/null
 targets=()
