@@ -2,8 +2,8 @@
 // simulated interface, into ReadFrame, GetChipId or GetDeviceInfo.
 //
 // Input: mode (ReadFrame, GetChipId, GetDeviceInfo) | capacity (16 bits) | time-out choice |
-//        piece interval (in clock steps, up to 47) | k | k piece sizes (16 bits each) | the
-//        device's byte stream
+//        piece interval (in clock steps, up to 47) | k | k piece sizes (16 bits each; the last
+//        repeats, grown so that there are at most 64 pieces) | the device's byte stream
 //
 // Checked: no access outside any area (ASan: every destination is a heap block of exactly its
 // size); every status one of those documented; the payload length never above the capacity and not
@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
-#include <set>
 
 #include "device/communication_ft32.h"
 #include "device/device_frame.h"
@@ -35,17 +34,22 @@ constexpr uint32_t Unwritten = 0xDEADBEEF;
 constexpr uint32_t ClockStepMs = 100;
 // Pieces at most this many steps apart: well inside the channel's 5.5 s wait for a piece.
 constexpr uint32_t MostIntervalSteps = 47;
+constexpr std::size_t MostPieces = 64;
 
 enum class Mode { ReadFrame, ChipId, DeviceInfo };
 
 // What the stream says, read the way the channel must read it.
 struct StreamModel {
-    std::size_t expected = 0;      // the frame length field; 0 with fewer than 2 bytes
-    std::set<std::size_t> ends;    // where the pieces end
-    bool completes = false;        // a piece ends exactly at a frame length the area can hold
-    bool payloadFits = false;      // ... and the payload length fits the frame
-    std::size_t payloadField = 0;  // the payload length field (frames of 5 bytes or more)
+    std::size_t expected = 0;       // the frame length field; 0 with fewer than 2 bytes
+    std::vector<std::size_t> ends;  // where the pieces end, in order
+    bool completes = false;         // a piece ends exactly at a frame length the area can hold
+    bool payloadFits = false;       // ... and the payload length fits the frame
+    std::size_t payloadField = 0;   // the payload length field (frames of 5 bytes or more)
 };
+
+bool EndsAt(const StreamModel& m, std::size_t at) {
+    return std::binary_search(m.ends.begin(), m.ends.end(), at);
+}
 
 StreamModel Model(const std::vector<uint8_t>& stream, const std::vector<uint32_t>& sizes) {
     StreamModel m;
@@ -55,12 +59,12 @@ StreamModel Model(const std::vector<uint8_t>& stream, const std::vector<uint32_t
             sizes.empty() ? stream.size()
                           : std::max<uint32_t>(sizes[std::min(piece, sizes.size() - 1)], 1);
         end = std::min(end + size, stream.size());
-        m.ends.insert(end);
+        m.ends.push_back(end);
     }
     if (stream.size() >= 2) {
         m.expected = ReadLe16(stream.data());
     }
-    m.completes = m.expected >= 2 && m.expected <= ReceiveAreaSize && m.ends.count(m.expected) > 0;
+    m.completes = m.expected >= 2 && m.expected <= ReceiveAreaSize && EndsAt(m, m.expected);
     if (m.expected >= FrameOverhead && stream.size() >= 4) {
         m.payloadField = ReadLe16(stream.data() + 2);
         m.payloadFits = m.payloadField <= m.expected - FrameOverhead;
@@ -68,6 +72,23 @@ StreamModel Model(const std::vector<uint8_t>& stream, const std::vector<uint32_t
         m.payloadFits = true;  // frames of 2 to 4 bytes carry no payload
     }
     return m;
+}
+
+// At most MostPieces pieces, each waited for: the last size, which repeats, grows when the
+// stream would need more.
+void LimitPieces(std::vector<uint32_t>& sizes, std::size_t streamSize) {
+    if (sizes.empty()) {
+        return;
+    }
+    std::size_t covered = 0;
+    for (std::size_t k = 0; k + 1 < sizes.size(); ++k) {
+        covered += std::max<uint32_t>(sizes[k], 1);
+    }
+    if (covered < streamSize) {
+        const std::size_t left = MostPieces - (sizes.size() - 1);
+        const std::size_t need = (streamSize - covered + left - 1) / left;
+        sizes.back() = std::max<uint32_t>({sizes.back(), 1, static_cast<uint32_t>(need)});
+    }
 }
 
 // True when every piece is read by a ReadOnce of its own: the pieces are well apart in time and
@@ -101,7 +122,7 @@ void CheckReadFrame(CCommunicationFT32& channel, const std::vector<uint8_t>& str
         // A frame completed: its length is a piece end (or the end of one full receive area).
         Check(m.expected >= 2 && m.expected <= ReceiveAreaSize && m.expected <= stream.size(),
               "a frame completed that the stream does not hold");
-        Check(m.ends.count(m.expected) > 0 || m.expected == ReceiveAreaSize,
+        Check(EndsAt(m, m.expected) || m.expected == ReceiveAreaSize,
               "a frame completed where no piece ended");
         Check(m.payloadFits == (status == 0), "the payload length check went wrong");
     }
@@ -193,6 +214,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         s = in.Le16();
     }
     const std::vector<uint8_t> stream = in.Rest();
+    LimitPieces(sizes, stream.size());
 
     sim::SimulatedInterfaceOptions options;
     const sim::Request on =

@@ -46,12 +46,12 @@ def reply(records, count=None, total_delta=0):
     return le32(len(body) + 4 + total_delta) + body
 
 
-AREA_SIZES = [12, 13, 64, 1000, 4096, 65536, 200000, 262144]
+AREA_SIZES = [12, 13, 64, 1000, 4096, 16384, 65536, 100000]
 
 
-def exchange_seed(transactions, area=262144):
+def exchange_seed(transactions, area=100000):
     """transactions: (bytes, piece size, fails) or (bytes, piece size, fails, (at, span, repeats))"""
-    out = bytes([AREA_SIZES.index(area), len(transactions)])
+    out = bytes([255 if area == 262144 else AREA_SIZES.index(area), len(transactions)])
     for t in transactions:
         data, piece, fails = t[:3]
         at, span, repeats = t[3] if len(t) > 3 else (0, 0, 0)
@@ -132,9 +132,9 @@ write("exchange_collection", {
         [(reply(THREE)[i:i + 1], 1, True) for i in range(29)] + [(reply(THREE)[29:], 50, False)]),
     # 40,000 empty records: the header and one length, that length repeated 39,999 times.
     "forty-thousand-records": exchange_seed(
-        [(le32(8 + 4 * 40000) + le32(40000) + le32(0), 4096, False, (8, 4, 39999))]),
+        [(le32(8 + 4 * 40000) + le32(40000) + le32(0), 4096, False, (8, 4, 39999))], area=262144),
     "forty-thousand-and-one": exchange_seed(
-        [(le32(8 + 4 * 40001) + le32(40001) + le32(0), 4096, False, (8, 4, 40000))]),
+        [(le32(8 + 4 * 40001) + le32(40001) + le32(0), 4096, False, (8, 4, 40000))], area=262144),
     # Records of 1,100 bytes filling most of a 65,536-byte area, and one byte too many for it.
     "full-records": exchange_seed(
         [(le32(8 + 4 * 59 + 1100 * 59) + le32(59) + le32(1100) * 59 + b"R" * 1100, 1000, False,

@@ -216,7 +216,13 @@ int32_t ExchangeRecords(RecordList& request, int32_t count, RecordList& reply,
     // needs the second area, and then the first area, which holds the first transaction's bytes
     // at its start already, becomes the collected reply and the repeats get a new one.
     areaSize = std::max(areaSize, 1);
-    std::unique_ptr<uint8_t[]> area(new (std::nothrow) uint8_t[static_cast<std::size_t>(areaSize)]);
+    const auto newArea = [areaSize] {
+        std::unique_ptr<uint8_t[]> made(new (std::nothrow)
+                                            uint8_t[static_cast<std::size_t>(areaSize)]);
+        AdviseHugePages(made.get(), static_cast<std::size_t>(areaSize));
+        return made;
+    };
+    std::unique_ptr<uint8_t[]> area = newArea();
     std::unique_ptr<uint8_t[]> collected;
     if (!area) {
         WriteLog(u"No memory for the reply");
@@ -234,7 +240,7 @@ int32_t ExchangeRecords(RecordList& request, int32_t count, RecordList& reply,
             }
             if (!collected) {
                 collected = std::move(area);
-                area.reset(new (std::nothrow) uint8_t[static_cast<std::size_t>(areaSize)]);
+                area = newArea();
                 if (!area) {
                     WriteLog(u"No memory for the reply");
                     return TRANSPORT_FAILURE;
