@@ -9,6 +9,18 @@
 #
 # New inputs found along the way go to build/fuzz/corpus/<name>/ (not the committed seeds), so a
 # later run goes on from where this one stopped.
+#
+# CI runs 45 s each. A long run, one fuzzer at a time on one core, for example an hour a fuzzer
+# (nice keeps the machine usable; the summary line is what README.md quotes):
+#
+#   nice -n 19 scripts/fuzz.sh 3600 update_procedure
+#
+# A finding: the input is build/fuzz/findings/<name>-crash-<hash> (or -leak-, -timeout-), the
+# broken property or sanitizer report in build/fuzz/<name>.log. Replay it with
+#   build/fuzz/fuzz/<name>_fuzzer build/fuzz/findings/<name>-crash-<hash>
+# fix the fault, add a test that shows it, and keep the input as a seed so every later run checks
+# it: copy it to fuzz/corpus/<name>/ under a name that says what it shows (or add it to
+# fuzz/make_seeds.py when the fuzzer's input layout has a helper for it) and commit it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
