@@ -1,13 +1,19 @@
 // Reply collection: a whole ExchangeRecords, into a reply list of the program's size, over sockets
-// that play the server from the input. Up to 32 transactions each hand over the next bytes of the
-// input, in pieces, and then close or fail.
+// that play the server from the input, with reply areas of a size the input picks (small ones, so
+// that replies reach the areas' limits). Up to 32 transactions each hand over their bytes, in
+// pieces, and then close or fail. A transaction's bytes are its part of the input with one span of
+// it repeated, so that an input of a few bytes describes a reply of thousands of records.
 //
-// Input: t | t x (bytes (16 bits), piece size (16 bits), ends with a failure) | the bytes sent
+// Input: area size choice (255: the largest) | t | t x (bytes (16 bits), piece size (16 bits), ends
+// with a failure,
+//        repeated span's start (16 bits), its length (16 bits), its repeats (16 bits)) | the bytes
 //
 // Checked: the exchange runs exactly the transactions it must (a repeat after every one that broke
-// off with bytes, at most 30), each repeat carries the bytes collected so far as its resume offset
-// and is otherwise the first request, thirty break-offs give 10752 with the list untouched, and the
-// bytes collected back to back are refused or unpacked exactly as the reply rules say.
+// off with bytes, at most 30; none after one that overflows the area), each repeat carries the
+// bytes collected so far as its resume offset and is otherwise the first request, a reply larger
+// than the area over one transaction or over the repeats fails with -1, thirty break-offs give
+// 10752, the list is untouched on every failure, and the bytes collected back to back are refused
+// or unpacked exactly as the reply rules say.
 #include <algorithm>
 #include <cstring>
 #include <optional>
@@ -23,6 +29,16 @@ namespace {
 using fuzz::Check;
 using fuzz::Expected;
 using fuzz::Le32;
+
+// The area sizes a run can pick, from below the shortest reply up; all small enough for the
+// allocator's quick path. Choice 255 picks one that holds a list of 40,000 records: rarely, as
+// each such area is mapped and unmapped afresh.
+constexpr int32_t AreaSizes[] = {12, 13, 64, 1'000, 4'096, 16'384, 65'536, 100'000};
+constexpr int32_t ListArea = 262'144;
+// No transaction is expanded beyond this: more than the largest area, so overflow stays reachable.
+constexpr std::size_t MostTransactionBytes = ListArea + 4'096;
+// The most receive calls one transaction takes: larger pieces for long transactions.
+constexpr std::size_t MostPieces = 24;
 
 // One transaction as the input plays it.
 struct Transaction {
@@ -92,47 +108,93 @@ class FixedName final : public SystemInfo {
     std::optional<WideText> ComputerName() override { return u"FUZZ"; }
 };
 
-void CheckExchange(fuzz::InputReader& in, const fuzz::QuietLog& log) {
-    // The program's own sizes; the list is made once and reset between inputs.
-    static RecordList reply(RecordList::ReplySlots, RecordList::ReplySlotCapacity);
-    reply.count = 0;
-    std::fill(reply.lengths.begin(), reply.lengths.end(), 0);
+// The bytes a transaction hands over: `chunk` with its span [at, at + span) repeated `repeats` more
+// times, cut at MostTransactionBytes.
+std::vector<uint8_t> Expand(const std::vector<uint8_t>& chunk, std::size_t at, std::size_t span,
+                            std::size_t repeats) {
+    at = std::min(at, chunk.size());
+    span = std::min(span, chunk.size() - at);
+    const std::size_t rest = chunk.size() - at - span;
+    const std::size_t run = std::min(span * (repeats + 1), MostTransactionBytes);
+    std::vector<uint8_t> out(std::min(at + run + rest, MostTransactionBytes));
+    if (out.empty()) {
+        return out;
+    }
+    uint8_t* p = out.data();
+    std::memcpy(p, chunk.data(), std::min(at + span, out.size()));
+    // The run grows by copying what it holds already, doubling each time.
+    for (std::size_t have = span; span > 0 && have < run && at + have < out.size();) {
+        const std::size_t n = std::min({have, run - have, out.size() - at - have});
+        std::memcpy(p + at + have, p + at, n);
+        have += n;
+    }
+    if (at + run < out.size()) {
+        std::memcpy(p + at + run, chunk.data() + at + span, out.size() - at - run);
+    }
+    return out;
+}
 
+void CheckExchange(fuzz::InputReader& in, const fuzz::QuietLog& log) {
+    // The program's own list sizes; the list is made once and reset between inputs (only the
+    // lengths an accepted reply wrote: a refused one must leave all of them 0).
+    static RecordList reply(RecordList::ReplySlots, RecordList::ReplySlotCapacity);
+    std::fill_n(reply.lengths.begin(), reply.count, 0);
+    reply.count = 0;
+
+    const uint8_t areaChoice = in.Byte();
+    const int32_t areaSize =
+        areaChoice == 255 ? ListArea : AreaSizes[areaChoice % std::size(AreaSizes)];
     const std::size_t transactions = in.Byte() % 33;
     std::vector<Transaction> script(transactions);
-    std::vector<std::size_t> sizes(transactions);
+    struct Shape {
+        std::size_t size, at, span, repeats;
+    };
+    std::vector<Shape> shapes(transactions);
     for (std::size_t i = 0; i < transactions; ++i) {
-        sizes[i] = in.Le16();
+        shapes[i].size = in.Le16();
         script[i].pieceSize = std::max<std::size_t>(in.Le16(), 1);
         script[i].fails = (in.Byte() & 1) != 0;
+        shapes[i].at = in.Le16();
+        shapes[i].span = in.Le16();
+        shapes[i].repeats = in.Le16();
     }
     for (std::size_t i = 0; i < transactions; ++i) {
-        script[i].bytes = in.Bytes(sizes[i]);
+        script[i].bytes =
+            Expand(in.Bytes(shapes[i].size), shapes[i].at, shapes[i].span, shapes[i].repeats);
+        const std::size_t fewest = (script[i].bytes.size() + MostPieces - 1) / MostPieces;
+        script[i].pieceSize = std::max(script[i].pieceSize, fewest);
     }
 
     // What the exchange must do with this script: repeat while a transaction fails after some
-    // bytes, at most 30 transactions, collecting the bytes back to back.
+    // bytes, at most 30 transactions, collecting the bytes back to back; fail as soon as a
+    // transaction or the bytes so far overflow the area.
     std::vector<uint8_t> collected;
     std::vector<std::size_t> offsets;  // the resume offset each transaction must carry
     bool brokenOff = true;
+    bool overflow = false;
     for (std::size_t t = 0; t < static_cast<std::size_t>(MaxTransactions) && brokenOff; ++t) {
         offsets.push_back(collected.size());
         const Transaction* played = t < script.size() ? &script[t] : nullptr;
         const std::size_t got = played != nullptr ? played->bytes.size() : 0;
+        if (got > static_cast<std::size_t>(areaSize) - collected.size()) {
+            overflow = true;
+            break;
+        }
         if (played != nullptr) {
             collected.insert(collected.end(), played->bytes.begin(), played->bytes.end());
         }
         brokenOff = played != nullptr && played->fails && got > 0;
     }
 
-    RecordList request(RecordList::RequestSlots, RecordList::RequestSlotCapacity);
+    // Made once: every exchange writes the same three records into it.
+    static RecordList request(RecordList::RequestSlots, RecordList::RequestSlotCapacity);
     request.lengths[0] = 2;
     request.Slot(0)[0] = 0x0A;
     request.Slot(0)[1] = 0x01;
     FixedName system;
     ScriptedSockets sockets(std::move(script));
-    const int32_t result =
-        ExchangeRecords(request, 1, reply, ServerEndpoint{"fuzz", 4006, 1}, system, sockets);
+    const int32_t result = ExchangeRecords(request, 1, reply, ServerEndpoint{"fuzz", 4006, 1},
+                                           system, sockets, areaSize);
 
     const auto& sent = sockets.Sent();
     Check(sent.size() == offsets.size(), "the exchange ran another number of transactions");
@@ -144,6 +206,13 @@ void CheckExchange(fuzz::InputReader& in, const fuzz::QuietLog& log) {
                   std::equal(sent[t].begin(), sent[t].begin() + 4, sent[0].begin()),
               "a repeat changed more of the request than its resume offset");
     }
+    if (overflow) {
+        Check(result == TRANSPORT_FAILURE, "a reply larger than the area did not fail with -1");
+        Check(log.FirstStartingWith(u"Reply larger than " + IntToText(areaSize)) != nullptr,
+              "an overflow without its log line");
+        Check(reply.count == 0, "a failed exchange changed the reply count");
+        return;
+    }
     if (brokenOff) {
         Check(result == REPLY_INCOMPLETE, "thirty broken-off transactions did not give 10752");
         Check(reply.count == 0, "an incomplete exchange changed the reply count");
@@ -153,8 +222,9 @@ void CheckExchange(fuzz::InputReader& in, const fuzz::QuietLog& log) {
         fuzz::ParseReference(collected, RecordList::ReplySlots, RecordList::ReplySlotCapacity);
     fuzz::CheckOutcome(result, e, reply, log);
     if (e.refusal != nullptr) {
-        Check(reply.count == 0 && std::all_of(reply.lengths.begin(), reply.lengths.end(),
-                                              [](int32_t n) { return n == 0; }),
+        static const std::vector<int32_t> zeros(reply.lengths.size(), 0);
+        Check(reply.count == 0 && std::memcmp(reply.lengths.data(), zeros.data(),
+                                              zeros.size() * sizeof zeros[0]) == 0,
               "a refused reply changed the reply list");
     }
 }
@@ -164,7 +234,7 @@ void CheckExchange(fuzz::InputReader& in, const fuzz::QuietLog& log) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     using namespace zolt;
-    static fuzz::QuietLog log(true);
+    static fuzz::QuietLog log(true, {u"Bytes received: ", u"Total length: "});
     log.Clear();
     fuzz::InputReader in(data, size);
     CheckExchange(in, log);

@@ -2,7 +2,8 @@
 // simulated interface, into ReadFrame, GetChipId or GetDeviceInfo.
 //
 // Input: mode (ReadFrame, GetChipId, GetDeviceInfo) | capacity (16 bits) | time-out choice |
-//        piece interval (x 4 ms) | k | k piece sizes (16 bits each) | the device's byte stream
+//        piece interval (in clock steps, up to 47) | k | k piece sizes (16 bits each; the last
+//        repeats, grown so that there are at most 64 pieces) | the device's byte stream
 //
 // Checked: no access outside any area (ASan: every destination is a heap block of exactly its
 // size); every status one of those documented; the payload length never above the capacity and not
@@ -11,7 +12,6 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
-#include <set>
 
 #include "device/communication_ft32.h"
 #include "device/device_frame.h"
@@ -29,18 +29,27 @@ constexpr uint32_t Timeouts[] = {1000, 5500, 20000, 0, 1, 100, 6000, 12000};
 constexpr uint32_t MaxCapacity = 1200;
 constexpr uint8_t Untouched = 0xA5;
 constexpr uint32_t Unwritten = 0xDEADBEEF;
-constexpr uint32_t ClockStepMs = 5;
+// A clock read moves time on by this much: coarse, so that a wait of 20 s costs some 200 reads,
+// yet fine enough against the intervals between pieces below.
+constexpr uint32_t ClockStepMs = 100;
+// Pieces at most this many steps apart: well inside the channel's 5.5 s wait for a piece.
+constexpr uint32_t MostIntervalSteps = 47;
+constexpr std::size_t MostPieces = 64;
 
 enum class Mode { ReadFrame, ChipId, DeviceInfo };
 
 // What the stream says, read the way the channel must read it.
 struct StreamModel {
-    std::size_t expected = 0;      // the frame length field; 0 with fewer than 2 bytes
-    std::set<std::size_t> ends;    // where the pieces end
-    bool completes = false;        // a piece ends exactly at a frame length the area can hold
-    bool payloadFits = false;      // ... and the payload length fits the frame
-    std::size_t payloadField = 0;  // the payload length field (frames of 5 bytes or more)
+    std::size_t expected = 0;       // the frame length field; 0 with fewer than 2 bytes
+    std::vector<std::size_t> ends;  // where the pieces end, in order
+    bool completes = false;         // a piece ends exactly at a frame length the area can hold
+    bool payloadFits = false;       // ... and the payload length fits the frame
+    std::size_t payloadField = 0;   // the payload length field (frames of 5 bytes or more)
 };
+
+bool EndsAt(const StreamModel& m, std::size_t at) {
+    return std::binary_search(m.ends.begin(), m.ends.end(), at);
+}
 
 StreamModel Model(const std::vector<uint8_t>& stream, const std::vector<uint32_t>& sizes) {
     StreamModel m;
@@ -50,12 +59,12 @@ StreamModel Model(const std::vector<uint8_t>& stream, const std::vector<uint32_t
             sizes.empty() ? stream.size()
                           : std::max<uint32_t>(sizes[std::min(piece, sizes.size() - 1)], 1);
         end = std::min(end + size, stream.size());
-        m.ends.insert(end);
+        m.ends.push_back(end);
     }
     if (stream.size() >= 2) {
         m.expected = ReadLe16(stream.data());
     }
-    m.completes = m.expected >= 2 && m.expected <= ReceiveAreaSize && m.ends.count(m.expected) > 0;
+    m.completes = m.expected >= 2 && m.expected <= ReceiveAreaSize && EndsAt(m, m.expected);
     if (m.expected >= FrameOverhead && stream.size() >= 4) {
         m.payloadField = ReadLe16(stream.data() + 2);
         m.payloadFits = m.payloadField <= m.expected - FrameOverhead;
@@ -63,6 +72,23 @@ StreamModel Model(const std::vector<uint8_t>& stream, const std::vector<uint32_t
         m.payloadFits = true;  // frames of 2 to 4 bytes carry no payload
     }
     return m;
+}
+
+// At most MostPieces pieces, each waited for: the last size, which repeats, grows when the
+// stream would need more.
+void LimitPieces(std::vector<uint32_t>& sizes, std::size_t streamSize) {
+    if (sizes.empty()) {
+        return;
+    }
+    std::size_t covered = 0;
+    for (std::size_t k = 0; k + 1 < sizes.size(); ++k) {
+        covered += std::max<uint32_t>(sizes[k], 1);
+    }
+    if (covered < streamSize) {
+        const std::size_t left = MostPieces - (sizes.size() - 1);
+        const std::size_t need = (streamSize - covered + left - 1) / left;
+        sizes.back() = std::max<uint32_t>({sizes.back(), 1, static_cast<uint32_t>(need)});
+    }
 }
 
 // True when every piece is read by a ReadOnce of its own: the pieces are well apart in time and
@@ -96,7 +122,7 @@ void CheckReadFrame(CCommunicationFT32& channel, const std::vector<uint8_t>& str
         // A frame completed: its length is a piece end (or the end of one full receive area).
         Check(m.expected >= 2 && m.expected <= ReceiveAreaSize && m.expected <= stream.size(),
               "a frame completed that the stream does not hold");
-        Check(m.ends.count(m.expected) > 0 || m.expected == ReceiveAreaSize,
+        Check(EndsAt(m, m.expected) || m.expected == ReceiveAreaSize,
               "a frame completed where no piece ended");
         Check(m.payloadFits == (status == 0), "the payload length check went wrong");
     }
@@ -182,12 +208,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const auto mode = static_cast<Mode>(in.Byte() % 3);
     const uint32_t capacity = in.Le16() % (MaxCapacity + 1);
     const uint32_t timeoutMs = Timeouts[in.Byte() % std::size(Timeouts)];
-    const uint32_t intervalMs = 4u * in.Byte();
+    const uint32_t intervalMs = ClockStepMs * (in.Byte() % (MostIntervalSteps + 1));
     std::vector<uint32_t> sizes(in.Byte() % 16);
     for (auto& s : sizes) {
         s = in.Le16();
     }
     const std::vector<uint8_t> stream = in.Rest();
+    LimitPieces(sizes, stream.size());
 
     sim::SimulatedInterfaceOptions options;
     const sim::Request on =
@@ -195,7 +222,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     options.faults.push_back({sim::Fault::Raw, on, 0, stream});
     options.replyPieceSizes = sizes;
     options.pieceIntervalMs = intervalMs;
-    // Five milliseconds a clock read: a wait of 22 s costs some 2,200 polls.
     VirtualClock clock(0, ClockStepMs);
     sim::SimulatedInterface device(clock, options);
     CCommunicationFT32 channel(device, clock);

@@ -3,23 +3,33 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 namespace zolt::fuzz {
 
-QuietLog::QuietLog(bool keepMessages) : keep_(keepMessages) {
-    ProcessLog().SetDirectoryOverride(u"/dev/null/no-log");
-    ProcessLog().SetObserver(this);
+QuietLog::QuietLog(bool keepMessages, std::vector<WideText> skipped)
+    : keep_(keepMessages), skipped_(std::move(skipped)) {
+    ProcessLog().SetSink(&discard_);
+    if (keep_) {
+        ProcessLog().SetObserver(this);  // without one, the messages are not even built
+    }
 }
 
 QuietLog::~QuietLog() {
     ProcessLog().SetObserver(nullptr);
-    ProcessLog().SetDirectoryOverride(std::nullopt);
+    ProcessLog().SetSink(nullptr);
 }
 
 void QuietLog::OnLogMessage(WideView message) {
-    if (keep_ && messages_.size() < 4096) {
-        messages_.emplace_back(message);
+    if (!keep_ || messages_.size() >= 4096) {
+        return;
     }
+    for (const auto& prefix : skipped_) {
+        if (message.substr(0, prefix.size()) == prefix) {
+            return;
+        }
+    }
+    messages_.emplace_back(message);
 }
 
 const WideText* QuietLog::FirstStartingWith(WideView prefix) const {

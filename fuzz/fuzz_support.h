@@ -11,11 +11,12 @@
 
 namespace zolt::fuzz {
 
-// Points the process log at a directory that cannot exist, so no file grows while a fuzzer runs,
-// and, when asked, keeps the messages of the current input. One per process.
+// Sends the process log's lines to a sink that drops them without laying them out or opening a
+// file, and, when asked, keeps the messages of the current input. One per process.
 class QuietLog final : public LogObserver {
   public:
-    explicit QuietLog(bool keepMessages = false);
+    // Messages that start with one of `skipped` are not kept (long runs of receive lines).
+    explicit QuietLog(bool keepMessages = false, std::vector<WideText> skipped = {});
     ~QuietLog() override;
     void OnLogMessage(WideView message) override;
     void Clear() { messages_.clear(); }
@@ -25,6 +26,8 @@ class QuietLog final : public LogObserver {
 
   private:
     bool keep_;
+    std::vector<WideText> skipped_;
+    DiscardingLogSink discard_;
     std::vector<WideText> messages_;
 };
 

@@ -200,6 +200,22 @@ void DiagnosticLog::WriteDump(WideView prefix, const uint8_t* data, int32_t leng
 void DiagnosticLog::WriteLine(WideView message, const uint8_t* dump, int32_t dumpLength) {
     std::lock_guard lock(mutex_);
 
+    if (sink_ != nullptr && !sink_->TakesLines()) {
+        if (observer_ != nullptr) {
+            WideText shown(message.substr(0, message.find(u'\0')));
+            if (shown.size() == message.size()) {
+                shown += BytesToHex(dump, dumpLength);
+            }
+            observer_->OnLogMessage(shown);
+        }
+        // The counter moves on as if the line had been written.
+        if (previous_ == 0) {
+            frequency_ = time_->CounterFrequency();
+        }
+        previous_ = time_->CounterValue();
+        return;
+    }
+
     WideText column;
     if (previous_ == 0) {
         frequency_ = time_->CounterFrequency();
@@ -249,6 +265,10 @@ void DiagnosticLog::WriteLine(WideView message, const uint8_t* dump, int32_t dum
 }
 
 void DiagnosticLog::AppendLocked(const std::string& line) {
+    if (sink_ != nullptr) {
+        sink_->Append(line);
+        return;
+    }
     if (directory_) {
         AppendToFile(FilePathLocked(), line);
         return;
@@ -293,6 +313,11 @@ void DiagnosticLog::ResetElapsed() {
 void DiagnosticLog::SetObserver(LogObserver* observer) {
     std::lock_guard lock(mutex_);
     observer_ = observer;
+}
+
+void DiagnosticLog::SetSink(LogSink* sink) {
+    std::lock_guard lock(mutex_);
+    sink_ = sink;
 }
 
 DiagnosticLog& ProcessLog() {

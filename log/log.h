@@ -46,6 +46,24 @@ class LogObserver {
     virtual void OnLogMessage(WideView message) = 0;
 };
 
+// Where the log's finished lines go instead of the file; for tests and fuzzers.
+class LogSink {
+  public:
+    virtual ~LogSink() = default;
+    // False: the sink wants no lines, so none are laid out (the observer still hears every
+    // message).
+    virtual bool TakesLines() const { return true; }
+    // One whole line, CR LF included.
+    virtual void Append(const std::string& line) = 0;
+};
+
+// Drops every line: nothing is laid out, no file is opened.
+class DiscardingLogSink final : public LogSink {
+  public:
+    bool TakesLines() const override { return false; }
+    void Append(const std::string&) override {}
+};
+
 // The process-wide log state. One lock around every write keeps lines from interleaving and
 // keeps every update of the previous counter reading.
 class DiagnosticLog {
@@ -64,6 +82,8 @@ class DiagnosticLog {
     void SetDirectoryOverride(std::optional<WideText> directory);
     void ResetElapsed();
     void SetObserver(LogObserver* observer);
+    // Lines go to `sink` instead of the file; nullptr: to the file again.
+    void SetSink(LogSink* sink);
 
   private:
     WideText FilePathLocked();
@@ -76,6 +96,7 @@ class DiagnosticLog {
     SystemInfo* system_;
     std::optional<WideText> directory_;
     LogObserver* observer_ = nullptr;
+    LogSink* sink_ = nullptr;
     int64_t frequency_ = 0;
     int64_t previous_ = 0;  // zero until the first line
 };

@@ -199,7 +199,7 @@ void Exchange(const ProcedureContext& context, RecordList& request, int32_t coun
               RecordList& reply, RunOutcome& outcome) {
     Sockets& sockets = context.sockets != nullptr ? *context.sockets : SystemSockets();
     ExchangeRecords(request, count, reply, context.server, context.system, sockets,
-                    &outcome.exchange);
+                    &outcome.exchange, context.replyAreaSize);
     if (reply.count <= 0) {
         outcome.failure =
             outcome.exchange.result != 0 ? FailureKind::Exchange : FailureKind::NoRecords;
@@ -215,7 +215,7 @@ bool RunStage(UpdateWindow& window, CCommunicationFT32& channel, const Procedure
     outcome.blockInFlight = false;
     bool accepted = false;
     {
-        RecordList reply(RecordList::ReplySlots, RecordList::ReplySlotCapacity);
+        RecordList reply(context.replySlots, RecordList::ReplySlotCapacity);
         if (!StopAsked(context, outcome,
                        WideText(u"before asking for the ") + PartText(stage.part) + u" firmware")) {
             if (stage.askingText != nullptr) {
@@ -268,7 +268,7 @@ RunOutcome DeviceInfoThread(UpdateWindow& window, const ProcedureContext& contex
         }
         channel->Reset00();
 
-        RecordList reply(RecordList::ReplySlots, RecordList::ReplySlotCapacity);
+        RecordList reply(context.replySlots, RecordList::ReplySlotCapacity);
         Exchange(context, request, count, reply, outcome);
         if (reply.count > 0) {
             window.SetStatusText(u"");

@@ -11,6 +11,7 @@
 #include "platform/tone.h"
 #include "procedures/update_window.h"
 #include "server/exchange_records.h"
+#include "server/record_list.h"
 #include "server/server_connection.h"
 
 namespace zolt {
@@ -28,6 +29,9 @@ struct ProcedureContext {
     // When given and set, an update stops after the block in flight, as a failure, with Reset00
     // where the run would call it and the channel closed.
     const std::atomic<bool>* stop = nullptr;
+    // The reply's area and record list; smaller in the fuzzers.
+    int32_t replyAreaSize = ReplyAreaSize;
+    int32_t replySlots = RecordList::ReplySlots;
 };
 
 enum class RunResult {

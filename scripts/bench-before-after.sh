@@ -5,13 +5,19 @@
 # micro-benchmarks for both, alternately, so that both see the same machine and load. The
 # simulated interface, the reference server and the benchmarks themselves are this tree's in both.
 #
-#   scripts/bench-before-after.sh [COMMIT]
+#   scripts/bench-before-after.sh [COMMIT [FILE...]]
+#
+# With FILEs, those are the sources taken from COMMIT instead (e.g. the exchange's huge pages:
+# scripts/bench-before-after.sh ae3374d server/record_list.h server/record_list.cpp
+# server/exchange_records.h server/exchange_records.cpp).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 before=${1:-3181a5b}
+shift || true
 changed=(log/log.h log/log.cpp device/communication_ft32.cpp server/exchange_records.cpp
          platform/system_info.h platform/system_info_posix.cpp platform/log_location_posix.cpp)
+[[ $# -eq 0 ]] || changed=("$@")
 
 src=build/before-src
 rm -rf "$src"

@@ -9,18 +9,31 @@
 #
 # New inputs found along the way go to build/fuzz/corpus/<name>/ (not the committed seeds), so a
 # later run goes on from where this one stopped.
+#
+# CI runs 45 s each. A long run, one fuzzer at a time on one core, for example an hour a fuzzer
+# (nice keeps the machine usable; the summary line is what README.md quotes):
+#
+#   nice -n 19 scripts/fuzz.sh 3600 update_procedure
+#
+# A finding: the input is build/fuzz/findings/<name>-crash-<hash> (or -leak-, -timeout-), the
+# broken property or sanitizer report in build/fuzz/<name>.log. Replay it with
+#   build/fuzz/fuzz/<name>_fuzzer build/fuzz/findings/<name>-crash-<hash>
+# fix the fault, add a test that shows it, and keep the input as a seed so every later run checks
+# it: copy it to fuzz/corpus/<name>/ under a name that says what it shows (or add it to
+# fuzz/make_seeds.py when the fuzzer's input layout has a helper for it) and commit it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds="${1:-60}"
 shift || true
-all=(frame_assembly reply_parsing exchange_collection request_parsing log_reading)
+all=(frame_assembly reply_parsing exchange_collection request_parsing log_reading update_procedure)
 names=("$@")
 [[ ${#names[@]} -gt 0 ]] || names=("${all[@]}")
 
 # The longest input each fuzzer makes: frame streams go past the 5,000-byte receive area.
 declare -A max_len=([frame_assembly]=12000 [reply_parsing]=8192 [exchange_collection]=8192
-                    [request_parsing]=8192 [log_reading]=40000)
+                    [request_parsing]=8192 [log_reading]=40000
+                    [update_procedure]=4096)
 
 cmake --preset fuzz >/dev/null
 targets=()

@@ -1,5 +1,6 @@
 #include "server/exchange_records.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -198,7 +199,7 @@ int32_t ExchangeRecords(RecordList& request, int32_t count, RecordList& reply,
 
 int32_t ExchangeRecords(RecordList& request, int32_t count, RecordList& reply,
                         const ServerEndpoint& endpoint, SystemInfo& system, Sockets& sockets,
-                        ExchangeReport* report) {
+                        ExchangeReport* report, int32_t areaSize) {
     ExchangeReport seen;
     const auto done = [&](int32_t result) {
         seen.result = result;
@@ -222,14 +223,21 @@ int32_t ExchangeRecords(RecordList& request, int32_t count, RecordList& reply,
     // A reply that comes whole in the first transaction is read where it landed; only a repeat
     // needs the second area, and then the first area, which holds the first transaction's bytes
     // at its start already, becomes the collected reply and the repeats get a new one.
-    std::unique_ptr<uint8_t[]> area(new (std::nothrow) uint8_t[ReplyAreaSize]);
+    areaSize = std::max(areaSize, 1);
+    const auto newArea = [areaSize] {
+        std::unique_ptr<uint8_t[]> made(new (std::nothrow)
+                                            uint8_t[static_cast<std::size_t>(areaSize)]);
+        AdviseHugePages(made.get(), static_cast<std::size_t>(areaSize));
+        return made;
+    };
+    std::unique_ptr<uint8_t[]> area = newArea();
     std::unique_ptr<uint8_t[]> collected;
     if (!area) {
         WriteLog(u"No memory for the reply");
         return done(TRANSPORT_FAILURE);
     }
 
-    ServerConnection connection(endpoint, sockets);
+    ServerConnection connection(endpoint, sockets, areaSize);
     const auto imageSize = static_cast<int32_t>(image.size());
     int32_t have = 0;
     int32_t result = 0;
@@ -240,7 +248,7 @@ int32_t ExchangeRecords(RecordList& request, int32_t count, RecordList& reply,
             }
             if (!collected) {
                 collected = std::move(area);
-                area.reset(new (std::nothrow) uint8_t[ReplyAreaSize]);
+                area = newArea();
                 if (!area) {
                     WriteLog(u"No memory for the reply");
                     return done(TRANSPORT_FAILURE);
@@ -257,8 +265,8 @@ int32_t ExchangeRecords(RecordList& request, int32_t count, RecordList& reply,
             return done(result);  // what was collected is discarded
         }
         const int32_t got = connection.received;
-        if (got < 0 || got > ReplyAreaSize - have) {
-            WriteLog(u"Reply larger than " + IntToText(ReplyAreaSize) +
+        if (got < 0 || got > areaSize - have) {
+            WriteLog(u"Reply larger than " + IntToText(areaSize) +
                      u" bytes over the repeats, exchange failed: " + IntToText(have) + u"," +
                      IntToText(got));
             return done(TRANSPORT_FAILURE);

@@ -42,10 +42,11 @@ struct ExchangeReport {
 int32_t ExchangeRecords(RecordList& request, int32_t count, RecordList& reply,
                         const ServerEndpoint& endpoint = BuiltInServer(),
                         SystemInfo& system = HostSystemInfo());
-// The same over other sockets.
+// The same over other sockets, and with reply areas of `areaSize` bytes instead of ReplyAreaSize
+// (fuzzers use small ones, so that the limits are reached with small inputs).
 int32_t ExchangeRecords(RecordList& request, int32_t count, RecordList& reply,
                         const ServerEndpoint& endpoint, SystemInfo& system, Sockets& sockets,
-                        ExchangeReport* report = nullptr);
+                        ExchangeReport* report = nullptr, int32_t areaSize = ReplyAreaSize);
 
 // The steps of an exchange that need no connection.
 

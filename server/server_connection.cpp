@@ -50,8 +50,8 @@ std::string ChosenAddressText(const HostEntry& entry) {
 ServerConnection::ServerConnection(ServerEndpoint endpoint)
     : ServerConnection(std::move(endpoint), SystemSockets()) {}
 
-ServerConnection::ServerConnection(ServerEndpoint endpoint, Sockets& sockets)
-    : endpoint_(std::move(endpoint)), sockets_(&sockets) {}
+ServerConnection::ServerConnection(ServerEndpoint endpoint, Sockets& sockets, int32_t areaSize)
+    : endpoint_(std::move(endpoint)), sockets_(&sockets), areaSize_(std::max(areaSize, 0)) {}
 
 int32_t ServerConnection::Transact(const uint8_t* request, int32_t length, uint8_t* reply) {
     Sockets& net = *sockets_;
@@ -138,15 +138,15 @@ int32_t ServerConnection::Transact(const uint8_t* request, int32_t length, uint8
     received = 0;
     for (;;) {
         int32_t n = 0;
-        if (received < ReplyAreaSize) {
-            const int32_t room = std::min(ReceiveChunkSize, ReplyAreaSize - received);
+        if (received < areaSize_) {
+            const int32_t room = std::min(ReceiveChunkSize, areaSize_ - received);
             n = net.Receive(socket, reply + received, room);
         } else {
             // The area is full: one more byte means the server sends more than it may.
             uint8_t probe = 0;
             n = net.Receive(socket, &probe, 1);
             if (n > 0) {
-                WriteLog(u"Reply larger than " + IntToText(ReplyAreaSize) +
+                WriteLog(u"Reply larger than " + IntToText(areaSize_) +
                          u" bytes, transaction failed");
                 failed(TransportStep::Oversize, 0);
                 result = TRANSPORT_FAILURE;

@@ -58,15 +58,16 @@ ServerEndpoint BuiltInServer();
 class ServerConnection {
   public:
     explicit ServerConnection(ServerEndpoint endpoint = BuiltInServer());
-    // Over other sockets, e.g. ones that resolve names differently.
-    ServerConnection(ServerEndpoint endpoint, Sockets& sockets);
+    // Over other sockets, e.g. ones that resolve names differently, and with a reply area of
+    // `areaSize` bytes (ReplyAreaSize in the program; fuzzers use smaller ones).
+    ServerConnection(ServerEndpoint endpoint, Sockets& sockets, int32_t areaSize = ReplyAreaSize);
 
     // Reply bytes stored by the current transaction. The caller sets it to 0 before each call;
     // a call that fails before receiving leaves it as it was.
     int32_t received = 0;
 
     // Sends `length` bytes of `request` and stores the reply from the start of `reply`, which
-    // must hold ReplyAreaSize bytes; never stores beyond it. Returns 0 (the server closed, or a
+    // must hold AreaSize() bytes; never stores beyond it. Returns 0 (the server closed, or a
     // receive failed before any byte came), REPLY_INCOMPLETE (a receive failed after some bytes),
     // HOST_NOT_FOUND_RESULT, or -1 (any other failure, a reply larger than the area included).
     // The first `received` bytes of the area are valid whatever the result.
@@ -77,10 +78,12 @@ class ServerConnection {
     TransportFailure failure;
 
     const ServerEndpoint& Endpoint() const { return endpoint_; }
+    int32_t AreaSize() const { return areaSize_; }
 
   private:
     ServerEndpoint endpoint_;
     Sockets* sockets_;
+    int32_t areaSize_;
 };
 
 }  // namespace zolt

@@ -251,6 +251,20 @@ std::vector<uint8_t> BuildReply(const std::vector<std::vector<uint8_t>>& records
     return out;
 }
 
+std::optional<uint64_t> RecordsEnd(const uint8_t* lengths, uint32_t count, uint64_t start,
+                                   uint64_t limit) {
+    // Each length is below 2^32 and the sum stops at `limit`, so 64 bits never wrap, whatever
+    // the width of size_t.
+    uint64_t end = start;
+    for (uint32_t i = 0; i < count; ++i) {
+        end += GetLe32(lengths + 4 * static_cast<std::size_t>(i));
+        if (end > limit) {
+            return std::nullopt;
+        }
+    }
+    return end;
+}
+
 ParsedRequest ParseRequest(const std::vector<uint8_t>& bytes) {
     ParsedRequest parsed;
     if (bytes.size() < 13) {
@@ -274,14 +288,13 @@ ParsedRequest ParseRequest(const std::vector<uint8_t>& bytes) {
         parsed.error = "record count " + std::to_string(count) + " does not fit";
         return parsed;
     }
-    std::size_t end = dataStart;
-    for (uint32_t i = 0; i < count; ++i) {
-        end += GetLe32(bytes.data() + 12 + 4 * i);
-        if (end > bytes.size() - 1) {
-            parsed.error = "record lengths run past the end";
-            return parsed;
-        }
+    const std::optional<uint64_t> records =
+        RecordsEnd(bytes.data() + 12, count, dataStart, bytes.size() - 1);
+    if (!records) {
+        parsed.error = "record lengths run past the end";
+        return parsed;
     }
+    const auto end = static_cast<std::size_t>(*records);
     if (end != bytes.size() - 1) {
         parsed.error = "record lengths add up to " + std::to_string(end - dataStart) + " of " +
                        std::to_string(bytes.size() - 1 - dataStart) + " data bytes";

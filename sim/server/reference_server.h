@@ -55,6 +55,10 @@ struct ParsedRequest {
     std::vector<std::vector<uint8_t>> records;
 };
 ParsedRequest ParseRequest(const std::vector<uint8_t>& bytes);
+// `start` plus the `count` 32-bit little-endian lengths at `lengths`, summed in 64 bits on every
+// build; nullopt as soon as the sum passes `limit`.
+std::optional<uint64_t> RecordsEnd(const uint8_t* lengths, uint32_t count, uint64_t start,
+                                   uint64_t limit);
 
 enum class BreakOff {
     Reset,    // the connection is reset: the client's receive fails at once

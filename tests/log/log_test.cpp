@@ -10,6 +10,7 @@
 #include <regex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -229,6 +230,43 @@ TEST(DiagnosticLog, DumpLineIsTheLineOfItsTextForm) {
         };
         EXPECT_EQ(run(true), run(false)) << ToUtf8(c.prefix) << " " << c.length;
     }
+}
+
+// A sink gets exactly the bytes the file would; a discarding one leaves no file behind while the
+// observer still hears every message, dumps and cut lines alike.
+TEST(DiagnosticLog, SinkTakesTheFileBytesOrDiscardsThem) {
+    class Recording final : public LogSink {
+      public:
+        void Append(const std::string& line) override { bytes += line; }
+        std::string bytes;
+    };
+    const uint8_t data[] = {0x06, 0x00, 0xD1};
+    const auto write = [&] {
+        WriteLog(u"first");
+        WriteLogDump(u"Write :  ", data, 3);
+        WriteLog(WideText(u"cut\0here", 8));
+    };
+    const auto run = [&](LogSink* sink) {
+        ScopedTestLog log;
+        LogCapture capture;
+        ProcessLog().SetSink(sink);
+        write();
+        ProcessLog().SetSink(nullptr);
+        return std::make_tuple(log.Contents(), capture.Lines());
+    };
+    const auto [file, fileMessages] = run(nullptr);
+    ASSERT_FALSE(file.empty());
+
+    Recording recording;
+    const auto [recorded, recordedMessages] = run(&recording);
+    EXPECT_EQ(recorded, "");
+    EXPECT_EQ(recording.bytes, file);
+    EXPECT_EQ(recordedMessages, fileMessages);
+
+    DiscardingLogSink discard;
+    const auto [left, heard] = run(&discard);
+    EXPECT_EQ(left, "");
+    EXPECT_EQ(heard, fileMessages);
 }
 
 TEST(LogText, TimestampLaidOutAsThePrintfPattern) {

@@ -53,6 +53,25 @@ TEST(ParseRequest, TakesAClientRequestApartAndRefusesBrokenOnes) {
     }
 }
 
+// Lengths 0xFFFFFFEC and 29 after a 20-byte header: summed in 32 bits they wrap to exactly the 29
+// data bytes of a 30-byte request, which a 32-bit build once took for a valid request.
+TEST(ParseRequest, SumsRecordLengthsWithoutWrapping) {
+    Bytes request(30, 0);
+    const uint8_t head[] = {30, 0, 0,    0,    0,    0,    0,  0, 2, 0,
+                            0,  0, 0xEC, 0xFF, 0xFF, 0xFF, 29, 0, 0, 0};
+    std::copy(std::begin(head), std::end(head), request.begin());
+    const ParsedRequest parsed = ParseRequest(request);
+    EXPECT_FALSE(parsed.ok);
+    EXPECT_EQ(parsed.error, "record lengths run past the end");
+
+    // The sum itself, whose width does not depend on the build's size_t.
+    EXPECT_EQ(RecordsEnd(request.data() + 12, 2, 20, 29), std::nullopt);
+    EXPECT_EQ(RecordsEnd(request.data() + 12, 1, 20, 0xFFFFFFFFull + 20), 0xFFFFFFECull + 20);
+    const uint8_t fits[] = {4, 0, 0, 0, 5, 0, 0, 0};
+    EXPECT_EQ(RecordsEnd(fits, 2, 20, 29), 29u);
+    EXPECT_EQ(RecordsEnd(fits, 2, 20, 28), std::nullopt);
+}
+
 TEST(DemoFirmware, BlocksAreCompleteDeviceFramesOfTheAskedSize) {
     const auto blocks = DemoFirmware(RequestJ2534Firmware, 3, 64);
     ASSERT_EQ(blocks.size(), 3u);
