@@ -660,6 +660,9 @@ void ReferenceServer::Handle(Socket client, int transaction) {
     for (int piece = 0; piece < pieces && sent; ++piece) {
         const std::size_t end = piece + 1 == pieces ? size : size * (piece + 1) / pieces;
         if (piece > 0) {
+            if (options_.awaitClient) {
+                options_.awaitClient(transaction, done);
+            }
             std::this_thread::sleep_for(std::chrono::milliseconds(options_.chunkPauseMs));
         }
         sent = SendAll(client, data + done, end - done);
@@ -670,7 +673,11 @@ void ReferenceServer::Handle(Socket client, int transaction) {
 
     if (breakOff) {
         if (options_.breakOffMode == BreakOff::Reset) {
-            WaitUntilDelivered(client);
+            if (options_.awaitClient) {
+                options_.awaitClient(transaction, done);
+            } else {
+                WaitUntilDelivered(client);
+            }
             const linger reset{1, 0};
             SetOption(client, SOL_SOCKET, SO_LINGER, reset);
             Report(name + "connection reset after " + std::to_string(done) + " bytes (fault)");

@@ -92,6 +92,12 @@ struct ReferenceServerOptions {
     int maxTransactions = -1;         // >= 0: stop listening after this many connections
     int chunks = 1;                   // send the reply in this many pieces ...
     uint32_t chunkPauseMs = 40;       // ... with this pause between them
+    // When set, called before each further chunk and before a reset with the transaction's index
+    // (0 for the first connection) and the bytes sent in it so far; it returns once the client
+    // has taken them. A test that watches its own client's receives uses it in place of the
+    // timed waits, which a loaded machine can outlast (a reset may then reach the client before
+    // the bytes it follows, and chunks may be joined).
+    std::function<void(int transaction, std::size_t sent)> awaitClient;
 
     // One line for each request received and each answer given; none when empty.
     std::function<void(const std::string&)> report;

@@ -5,6 +5,7 @@
 #else
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #endif
@@ -70,7 +71,16 @@ bool TestSockets::ResolveHost(const std::string& name, HostEntry& entry) {
 int32_t TestSockets::Connect(SocketHandle socket, Ipv4Address address, uint16_t port) {
     ++connects;
     ownError_.reset();
-    return real_.Connect(socket, address, port);
+    const int32_t result = real_.Connect(socket, address, port);
+    if (result == 0) {
+        std::lock_guard lock(mutex_);
+        ++connection_;
+        taken_ = 0;
+        receiving_ = false;
+        closedConnection_ = false;
+        changed_.notify_all();
+    }
+    return result;
 }
 
 int32_t TestSockets::Send(SocketHandle socket, const uint8_t* data, int32_t length) {
@@ -90,15 +100,60 @@ int32_t TestSockets::SetReceiveTimeout(SocketHandle socket, uint32_t millisecond
     return real_.SetReceiveTimeout(socket, milliseconds);
 }
 
+namespace {
+
+// Waits until the socket has something to read (or an error), at most `ms` milliseconds.
+void AwaitReadable(SocketHandle socket, uint32_t ms) {
+#ifdef _WIN32
+    WSAPOLLFD p{static_cast<SOCKET>(socket), POLLRDNORM, 0};
+    ::WSAPoll(&p, 1, static_cast<INT>(ms));
+#else
+    pollfd p{static_cast<int>(socket), POLLIN, 0};
+    ::poll(&p, 1, static_cast<int>(ms));
+#endif
+}
+
+}  // namespace
+
 int32_t TestSockets::Receive(SocketHandle socket, uint8_t* buffer, int32_t capacity) {
     ownError_.reset();
-    return real_.Receive(socket, buffer, capacity);
+    bool first = false;
+    {
+        std::lock_guard lock(mutex_);
+        first = taken_ == 0;
+        receiving_ = true;
+        changed_.notify_all();
+    }
+    if (first && firstBytesWaitMs > 0) {
+        AwaitReadable(socket, firstBytesWaitMs);
+    }
+    const int32_t n = real_.Receive(socket, buffer, capacity);
+    std::lock_guard lock(mutex_);
+    receiving_ = false;
+    if (n > 0) {
+        taken_ += static_cast<std::size_t>(n);
+    }
+    changed_.notify_all();
+    return n;
 }
 
 int32_t TestSockets::Close(SocketHandle socket) {
     ++closed;
     ownError_.reset();
+    {
+        std::lock_guard lock(mutex_);
+        closedConnection_ = true;
+        changed_.notify_all();
+    }
     return real_.Close(socket);
+}
+
+void TestSockets::AwaitTaken(int connection, std::size_t bytes, std::chrono::milliseconds limit) {
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, limit, [&] {
+        return connection_ > connection || (connection_ == connection &&
+                                            (closedConnection_ || (taken_ >= bytes && receiving_)));
+    });
 }
 
 int32_t TestSockets::LastError() {

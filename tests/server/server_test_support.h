@@ -3,9 +3,14 @@
 // request in small pieces and count what was opened and released.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/sockets.h"
@@ -40,8 +45,30 @@ class TestSockets final : public Sockets {
     // When above 0, one send call takes at most this many bytes.
     int32_t sendLimit = 0;
 
+    // When above 0, a connection's first receive first waits up to this long for the server's
+    // first bytes, so that a short time-out meant for a silence after them cannot run out while a
+    // loaded machine is still preparing the answer.
+    uint32_t firstBytesWaitMs = 0;
+
     int startups = 0, cleanups = 0, opened = 0, closed = 0, resolves = 0, connects = 0;
     std::vector<int32_t> sendSizes;
+
+    // Returns once the client's connection `connection` (0 for the first one connected) has
+    // received at least `bytes` bytes and is in its next receive, or has been closed, or a later
+    // connection was made, or after `limit`. May be called from any thread.
+    void AwaitTaken(int connection, std::size_t bytes,
+                    std::chrono::milliseconds limit = std::chrono::seconds(10));
+    // AwaitTaken as a reference server's awaitClient.
+    std::function<void(int, std::size_t)> ClientWatch() {
+        return [this](int connection, std::size_t bytes) {
+            AwaitTaken(connection, bytes);
+#ifdef _WIN32
+            // Wine reads a reset that comes before the next receive has reached the system as an
+            // orderly close: give that receive a moment to get there.
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+#endif
+        };
+    }
 
     int32_t Startup() override;
     void Cleanup() override;
@@ -58,6 +85,13 @@ class TestSockets final : public Sockets {
   private:
     Sockets& real_ = SystemSockets();
     std::optional<int32_t> ownError_;
+    // What the server side may wait on: the current connection, its bytes, its state.
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int connection_ = -1;
+    std::size_t taken_ = 0;
+    bool receiving_ = false;
+    bool closedConnection_ = false;
 };
 
 // Lines of a capture that start with `prefix`.
