@@ -194,7 +194,7 @@ void CheckExchange(fuzz::InputReader& in, const fuzz::QuietLog& log) {
     FixedName system;
     ScriptedSockets sockets(std::move(script));
     const int32_t result = ExchangeRecords(request, 1, reply, ServerEndpoint{"fuzz", 4006, 1},
-                                           system, sockets, areaSize);
+                                           system, sockets, nullptr, areaSize);
 
     const auto& sent = sockets.Sent();
     Check(sent.size() == offsets.size(), "the exchange ran another number of transactions");
