@@ -5,10 +5,12 @@
 
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/win/run_update_window.h"
 #include "frontend/runtime.h"
+#include "frontend/window_command.h"
 #include "log/log.h"
 #include "platform/win_text.h"
 
@@ -24,15 +26,6 @@ void Print(const std::string& text) {
     }
 }
 
-constexpr zolt::OptionSpec Options[] = {
-    zolt::HelpOption,
-    zolt::VersionOption,
-    zolt::SimulateOption,
-    zolt::ServerOption,
-    {"press", 0, "update|device-info"},
-    {"screenshot", 0, "FILE"},
-};
-
 int UsageError(const std::string& message) {
     Print(zolt::UsageErrorText("ZOLTUpdate", message) + "\n");
     return zolt::ExitUsage;
@@ -45,11 +38,7 @@ void PrintHelp() {
                       "window.\n"
                       "\n"
                       "Options:\n") +
-          zolt::RuntimeOptionsHelp +
-          "  --press update|device-info   press that button once the window is up\n"
-          "  --screenshot FILE            after the pressed run, save a PNG of the window and "
-          "close\n" +
-          zolt::CommonOptionsHelp +
+          zolt::RuntimeOptionsHelp + zolt::WindowOptionsHelp + zolt::CommonOptionsHelp +
           "\n"
           "Exit status: 0 when the window was closed, 64 bad usage.\n"
           "\n"
@@ -78,51 +67,25 @@ int main() {
             arg = "--help";
         }
     }
-    const zolt::CommandLine line = zolt::ParseCommandLine(args, Options);
-    if (!line.error.empty()) {
-        return UsageError(line.error);
+    const zolt::WindowCommand command = zolt::ParseWindowCommand(args);
+    switch (command.action) {
+        case zolt::WindowCommand::Action::UsageError:
+            return UsageError(command.error);
+        case zolt::WindowCommand::Action::Help:
+            PrintHelp();
+            return 0;
+        case zolt::WindowCommand::Action::Version:
+            Print("ZOLTUpdate " + zolt::ToUtf8(zolt::VersionText) + "\n");
+            return 0;
+        case zolt::WindowCommand::Action::Run:
+            break;
     }
-    if (!line.operands.empty()) {
-        return UsageError("unexpected argument '" + line.operands[0] + "'");
-    }
-    if (line.Has("help")) {
-        PrintHelp();
-        return 0;
-    }
-    if (line.Has("version")) {
-        Print("ZOLTUpdate " + zolt::ToUtf8(zolt::VersionText) + "\n");
-        return 0;
-    }
-    zolt::RuntimeOptions runtimeOptions;
-    zolt::WindowOptions windowOptions;
-    for (const zolt::ParsedOption& option : line.options) {
-        if (zolt::TakeRuntimeOption(option, runtimeOptions)) {
-            continue;
-        }
-        if (option.name == "press") {
-            windowOptions.autoPress = option.value;
-            if (option.value != "update" && option.value != "device-info") {
-                return UsageError("--press takes update or device-info");
-            }
-        } else if (option.name == "screenshot") {
-            windowOptions.screenshotPath = option.value;
-        }
-    }
-
     std::string error;
-    auto runtime = zolt::Runtime::Create(runtimeOptions, error);
+    auto runtime = zolt::Runtime::Create(command.runtime, error);
     if (!runtime) {
         return UsageError(error);
     }
-    // The runtime lives until the process ends: the window ends the program without unwinding.
-    const zolt::ProcedureContext context = runtime.release()->Context();
-    auto update = [context](zolt::UpdateWindow& window) {
-        zolt::UpdateThread(window, context);
-        return 0u;  // the outcome shows in the window
-    };
-    auto info = [context](zolt::UpdateWindow& window) {
-        zolt::DeviceInfoThread(window, context);
-        return 0u;
-    };
-    return zolt::RunUpdateWindow(update, info, windowOptions);
+    const zolt::WindowProcedures procedures = zolt::MakeWindowProcedures(std::move(runtime));
+    return zolt::RunUpdateWindow(procedures.update, procedures.info,
+                                 zolt::WindowOptions{command.autoPress, command.screenshot});
 }
