@@ -1,5 +1,7 @@
 #include "frontend/window_command.h"
 
+#include <utility>
+
 #include "frontend/options.h"
 
 namespace zolt {
@@ -72,6 +74,30 @@ WindowProcedures MakeWindowProcedures(std::unique_ptr<Runtime> runtime) {
             return 0u;
         },
     };
+}
+
+int RunWindowProgram(const std::vector<std::string>& args, const WindowProgram& program) {
+    const WindowCommand command = ParseWindowCommand(args);
+    switch (command.action) {
+        case WindowCommand::Action::UsageError:
+            program.usageError(command.error);
+            return ExitUsage;
+        case WindowCommand::Action::Help:
+            program.printHelp();
+            return 0;
+        case WindowCommand::Action::Version:
+            program.printVersion();
+            return 0;
+        case WindowCommand::Action::Run:
+            break;
+    }
+    std::string error;
+    auto runtime = Runtime::Create(command.runtime, error);
+    if (!runtime) {
+        program.usageError(error);
+        return ExitUsage;
+    }
+    return program.runWindow(MakeWindowProcedures(std::move(runtime)), command);
 }
 
 }  // namespace zolt

@@ -2,6 +2,7 @@
 // Windows): the same options, the same checks and the same two procedures behind the buttons.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -33,5 +34,17 @@ struct WindowProcedures {
     Procedure info;
 };
 WindowProcedures MakeWindowProcedures(std::unique_ptr<Runtime> runtime);
+
+// A window program: what it prints its own way, and its window.
+struct WindowProgram {
+    std::function<void(const std::string&)> usageError;  // prints the usage error
+    std::function<void()> printHelp;
+    std::function<void()> printVersion;
+    std::function<int(const WindowProcedures&, const WindowCommand&)> runWindow;
+};
+
+// Parses `args`, answers --help and --version, chooses the parts and runs the window. Returns the
+// exit status: the window's, 0 after help or version, ExitUsage after a usage error.
+int RunWindowProgram(const std::vector<std::string>& args, const WindowProgram& program);
 
 }  // namespace zolt

@@ -53,34 +53,22 @@ void PrintHelp() {
         zolt::ToUtf8(zolt::ProcessLog().FilePath()).c_str());
 }
 
-int UsageError(const std::string& message) {
+void UsageError(const std::string& message) {
     std::fprintf(stderr, "%s\n", zolt::UsageErrorText("zolt-update", message).c_str());
-    return zolt::ExitUsage;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     std::setlocale(LC_ALL, "");
-    const zolt::WindowCommand command = zolt::ParseWindowCommand(OwnArguments(argc, argv));
-    switch (command.action) {
-        case zolt::WindowCommand::Action::UsageError:
-            return UsageError(command.error);
-        case zolt::WindowCommand::Action::Help:
-            PrintHelp();
-            return 0;
-        case zolt::WindowCommand::Action::Version:
-            std::printf("zolt-update %s\n", zolt::ToUtf8(zolt::VersionText).c_str());
-            return 0;
-        case zolt::WindowCommand::Action::Run:
-            break;
-    }
-    std::string error;
-    auto runtime = zolt::Runtime::Create(command.runtime, error);
-    if (!runtime) {
-        return UsageError(error);
-    }
-    const zolt::WindowProcedures procedures = zolt::MakeWindowProcedures(std::move(runtime));
-    return zolt::RunUpdateWindow(argc, argv, procedures.update, procedures.info,
-                                 zolt::WindowOptions{command.autoPress, command.screenshot});
+    return zolt::RunWindowProgram(
+        OwnArguments(argc, argv),
+        zolt::WindowProgram{
+            UsageError, PrintHelp,
+            [] { std::printf("zolt-update %s\n", zolt::ToUtf8(zolt::VersionText).c_str()); },
+            [&](const zolt::WindowProcedures& procedures, const zolt::WindowCommand& command) {
+                return zolt::RunUpdateWindow(
+                    argc, argv, procedures.update, procedures.info,
+                    zolt::WindowOptions{command.autoPress, command.screenshot});
+            }});
 }

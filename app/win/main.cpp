@@ -26,9 +26,8 @@ void Print(const std::string& text) {
     }
 }
 
-int UsageError(const std::string& message) {
+void UsageError(const std::string& message) {
     Print(zolt::UsageErrorText("ZOLTUpdate", message) + "\n");
-    return zolt::ExitUsage;
 }
 
 void PrintHelp() {
@@ -67,25 +66,14 @@ int main() {
             arg = "--help";
         }
     }
-    const zolt::WindowCommand command = zolt::ParseWindowCommand(args);
-    switch (command.action) {
-        case zolt::WindowCommand::Action::UsageError:
-            return UsageError(command.error);
-        case zolt::WindowCommand::Action::Help:
-            PrintHelp();
-            return 0;
-        case zolt::WindowCommand::Action::Version:
-            Print("ZOLTUpdate " + zolt::ToUtf8(zolt::VersionText) + "\n");
-            return 0;
-        case zolt::WindowCommand::Action::Run:
-            break;
-    }
-    std::string error;
-    auto runtime = zolt::Runtime::Create(command.runtime, error);
-    if (!runtime) {
-        return UsageError(error);
-    }
-    const zolt::WindowProcedures procedures = zolt::MakeWindowProcedures(std::move(runtime));
-    return zolt::RunUpdateWindow(procedures.update, procedures.info,
-                                 zolt::WindowOptions{command.autoPress, command.screenshot});
+    return zolt::RunWindowProgram(
+        args,
+        zolt::WindowProgram{
+            UsageError, PrintHelp,
+            [] { Print("ZOLTUpdate " + zolt::ToUtf8(zolt::VersionText) + "\n"); },
+            [&](const zolt::WindowProcedures& procedures, const zolt::WindowCommand& command) {
+                return zolt::RunUpdateWindow(
+                    procedures.update, procedures.info,
+                    zolt::WindowOptions{command.autoPress, command.screenshot});
+            }});
 }
