@@ -21,6 +21,7 @@ TEST(TerminalSafe, EscapesControlsButLineFeedAndTab) {
         {u"Chip ID: 5354\n\tok", "Chip ID: 5354\n\tok"},
         {u"\x1b[2J\x1b]0;title\x07", "\\x1B[2J\\x1B]0;title\\x07"},
         {u"Update failed.\rUpdate success", "Update failed.\\x0DUpdate success"},
+        {u"line 1\r\nline 2\r\n\r\r\n", "line 1\nline 2\n\\x0D\n"},  // CR LF is a line end
         {WideText(u"a\u007fb\u009bc\u0000d", 7), "a\\x7Fb\\x9Bc\\x00d"},
         {u"caf\u00e9 \\x41", "caf\xC3\xA9 \\\\x41"},  // a backslash of its own stays readable
     };
